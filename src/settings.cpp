@@ -1,0 +1,133 @@
+#include "settings.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "gpu_miner/devices.h"
+
+MinerSettings g_settings;
+
+namespace {
+
+std::string host_name() {
+    char buffer[256] = {};
+    if (gethostname(buffer, sizeof buffer - 1) != 0) return "";
+    return buffer;
+}
+
+void print_usage(const char* program) {
+    std::fprintf(stderr,
+                 "DREVIK GPU Miner v3.2.1\n"
+                 "Usage: %s [options]\n"
+                 "\n"
+                 "Options:\n"
+                 "  --nats URL[,URL...]    NATS server(s) (default: %s)\n"
+                 "  --gpus ID[,ID...]      CUDA device IDs (default: auto-detect all)\n"
+                 "  --id NAME              Client ID (default: hostname)\n"
+                 "  --wallet ADDR          Wallet address for pool\n"
+                 "  --stats SEC            Stats interval (default: 60)\n"
+                 "  --help                 Show this message\n",
+                 program, kDefaultServerUrl);
+}
+
+bool reject(const char* program, const char* arg) {
+    std::fprintf(stderr, "Unknown arg: %s\n", arg);
+    print_usage(program);
+    return false;
+}
+
+// Decimal as the standard string-to-int conversion reads it: leading white space, optional
+// sign, digits, anything after the digits ignored. No digits or out of 32-bit range: nothing.
+std::optional<int32_t> to_int32(const std::string& text) {
+    const char* begin = text.c_str();
+    const char* p = begin;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return std::nullopt;
+    errno = 0;
+    const long long value = std::strtoll(begin, nullptr, 10);
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    return static_cast<int32_t>(value);
+}
+
+bool is_value_option(const std::string& a) {
+    return a == "--nats" || a == "-n" || a == "--gpus" || a == "-g" || a == "--id" ||
+           a == "--wallet" || a == "-w" || a == "--stats";
+}
+
+}  // namespace
+
+std::vector<std::string> split_comma_list(const std::string& text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t comma = text.find(',', start);
+        if (comma == std::string::npos) {
+            items.push_back(text.substr(start));
+            break;
+        }
+        items.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return items;
+}
+
+MinerSettings default_settings() {
+    MinerSettings s;
+    s.client_id = host_name();
+    s.servers = {kDefaultServerUrl};
+    return s;
+}
+
+bool parse_command_line(int argc, const char* const* argv, MinerSettings& settings) {
+    const char* program = argc > 0 ? argv[0] : "drevik-miner";
+    settings = default_settings();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (is_value_option(arg) && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (arg == "--nats" || arg == "-n") {
+                settings.servers = split_comma_list(value);
+            } else if (arg == "--gpus" || arg == "-g") {
+                settings.gpu_ids.clear();
+                for (const std::string& item : split_comma_list(value)) {
+                    const std::optional<int32_t> id = to_int32(item);
+                    if (!id) return reject(program, arg.c_str());
+                    settings.gpu_ids.push_back(*id);
+                }
+                settings.gpus_given = true;
+            } else if (arg == "--id") {
+                settings.client_id = value;
+            } else if (arg == "--wallet" || arg == "-w") {
+                settings.wallet = value;
+            } else {
+                const std::optional<int32_t> seconds = to_int32(value);
+                if (!seconds) return reject(program, arg.c_str());
+                settings.stats_interval = *seconds;
+            }
+        } else if (arg == "--help" || arg == "-h") {
+            print_usage(program);
+            return false;
+        } else {
+            return reject(program, arg.c_str());
+        }
+    }
+    return true;
+}
+
+bool resolve_gpu_list(MinerSettings& settings) {
+    if (settings.gpus_given) return true;
+    settings.gpu_ids = list_usable_devices();
+    if (settings.gpu_ids.empty()) {
+        std::fprintf(stderr, "ERROR: No usable CUDA GPUs found\n");
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Process-wide settings: filled from the command line before any thread starts, read-only after.
+struct MinerSettings {
+    std::string client_id;
+    std::vector<std::string> servers;
+    std::vector<int32_t> gpu_ids;
+    bool gpus_given = false;
+    std::string wallet;
+    int32_t stats_interval = 60;
+};
+
+extern MinerSettings g_settings;
+
+inline constexpr const char* kDefaultServerUrl = "nats://127.0.0.1:4222";
+
+MinerSettings default_settings();
+
+// Fills `settings` from argv. On --help or a bad argument it prints to standard error and
+// returns false: the process then exits with status 1.
+bool parse_command_line(int argc, const char* const* argv, MinerSettings& settings);
+
+// Replaces an auto-detected (not given) GPU list with the usable devices. Returns false,
+// after printing the error, when auto-detection finds none.
+bool resolve_gpu_list(MinerSettings& settings);
+
+std::vector<std::string> split_comma_list(const std::string& text);

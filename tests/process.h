@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int exit_status = -1;  // -1 when the process did not exit normally
+    std::string standard_error;
+};
+
+// Runs `program` with `args` (argv[0] is `program`), standard input from /dev/null, and
+// waits for it to end.
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args);

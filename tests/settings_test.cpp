@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "settings.h"
+
+namespace {
+
+std::string usage_text(const std::string& program) {
+    return "DREVIK GPU Miner v3.2.1\n"
+           "Usage: " + program + " [options]\n"
+           "\n"
+           "Options:\n"
+           "  --nats URL[,URL...]    NATS server(s) (default: nats://127.0.0.1:4222)\n"
+           "  --gpus ID[,ID...]      CUDA device IDs (default: auto-detect all)\n"
+           "  --id NAME              Client ID (default: hostname)\n"
+           "  --wallet ADDR          Wallet address for pool\n"
+           "  --stats SEC            Stats interval (default: 60)\n"
+           "  --help                 Show this message\n";
+}
+
+struct Parsed {
+    bool ok;
+    MinerSettings settings;
+    std::string standard_error;
+};
+
+Parsed parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "miner");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    Parsed parsed;
+    testing::internal::CaptureStderr();
+    parsed.ok = parse_command_line(static_cast<int>(argv.size()), argv.data(), parsed.settings);
+    parsed.standard_error = testing::internal::GetCapturedStderr();
+    return parsed;
+}
+
+std::string host_name() {
+    char buffer[256] = {};
+    gethostname(buffer, sizeof buffer - 1);
+    return buffer;
+}
+
+TEST(CommandLine, DefaultsWithoutArguments) {
+    const Parsed p = parse({});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.standard_error, "");
+    EXPECT_EQ(p.settings.client_id, host_name());
+    EXPECT_EQ(p.settings.servers, std::vector<std::string>{"nats://127.0.0.1:4222"});
+    EXPECT_TRUE(p.settings.gpu_ids.empty());
+    EXPECT_FALSE(p.settings.gpus_given);
+    EXPECT_EQ(p.settings.wallet, "");
+    EXPECT_EQ(p.settings.stats_interval, 60);
+}
+
+TEST(CommandLine, ServerListsSplitAtEveryCommaAndLastOptionWins) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> servers;
+    } cases[] = {
+        {{"--nats", "a,b", "--nats", "c"}, {"c"}},
+        {{"-n", "a,b"}, {"a", "b"}},
+        {{"-n", "a,,b"}, {"a", "", "b"}},
+        {{"-n", ",a"}, {"", "a"}},
+        {{"-n", "a,"}, {"a"}},
+        {{"-n", ","}, {""}},
+        {{"-n", ""}, {}},
+        {{"-n", " a , b"}, {" a ", " b"}},
+    };
+    for (const auto& c : cases) {
+        const Parsed p = parse(c.args);
+        ASSERT_TRUE(p.ok) << c.args[1];
+        EXPECT_EQ(p.settings.servers, c.servers) << c.args[1];
+    }
+}
+
+TEST(CommandLine, GpuListsKeepOrderDuplicatesAndLeadingDigits) {
+    const struct {
+        std::string value;
+        std::vector<int32_t> ids;
+    } cases[] = {
+        {"1,0", {1, 0}},     {"0,0", {0, 0}},      {" 1", {1}},        {"1 ", {1}},
+        {"1x", {1}},         {"+2,-1", {2, -1}},   {"", {}},           {"2147483647", {2147483647}},
+        {"3,", {3}},         {"-2147483648", {-2147483648LL}},
+    };
+    for (const auto& c : cases) {
+        for (const char* option : {"--gpus", "-g"}) {
+            const Parsed p = parse({option, c.value});
+            ASSERT_TRUE(p.ok) << option << " " << c.value;
+            EXPECT_EQ(p.settings.gpu_ids, c.ids) << c.value;
+            EXPECT_TRUE(p.settings.gpus_given);
+        }
+    }
+    EXPECT_EQ(parse({"-g", "1,2", "-g", "3"}).settings.gpu_ids, std::vector<int32_t>{3});
+}
+
+TEST(CommandLine, TextAndIntegerOptions) {
+    Parsed p = parse({"--id", "rig-07", "--wallet", "W1", "--stats", "15", "--id", "rig-08"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.settings.client_id, "rig-08");
+    EXPECT_EQ(p.settings.wallet, "W1");
+    EXPECT_EQ(p.settings.stats_interval, 15);
+
+    // Values are taken verbatim even when they look like options.
+    p = parse({"--id", "-h", "-w", "--stats", "--stats", "-4"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.settings.client_id, "-h");
+    EXPECT_EQ(p.settings.wallet, "--stats");
+    EXPECT_EQ(p.settings.stats_interval, -4);
+
+    p = parse({"--wallet", "", "--stats", " 7s"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.settings.wallet, "");
+    EXPECT_EQ(p.settings.stats_interval, 7);
+}
+
+TEST(CommandLine, HelpPrintsUsageAndFails) {
+    for (const char* help : {"--help", "-h"}) {
+        const Parsed p = parse({"--id", "x", help, "--bogus"});
+        EXPECT_FALSE(p.ok);
+        EXPECT_EQ(p.standard_error, usage_text("miner"));
+    }
+}
+
+TEST(CommandLine, RejectedArgumentsNameTheArgument) {
+    const struct {
+        std::vector<std::string> args;
+        std::string named;
+    } cases[] = {
+        {{"--stats"}, "--stats"},
+        {{"--id", "x", "--nats"}, "--nats"},
+        {{"-i", "x"}, "-i"},
+        {{"--nats=a"}, "--nats=a"},
+        {{"--ID", "x"}, "--ID"},
+        {{"-gn", "1"}, "-gn"},
+        {{""}, ""},
+        {{"--gpus", "abc"}, "--gpus"},
+        {{"-g", "1,,2"}, "-g"},
+        {{"-g", "2147483648"}, "-g"},
+        {{"--gpus", "-"}, "--gpus"},
+        {{"--stats", "x"}, "--stats"},
+        {{"--stats", "99999999999"}, "--stats"},
+        {{"--stats", ""}, "--stats"},
+    };
+    for (const auto& c : cases) {
+        const Parsed p = parse(c.args);
+        EXPECT_FALSE(p.ok) << c.named;
+        EXPECT_EQ(p.standard_error, "Unknown arg: " + c.named + "\n" + usage_text("miner"));
+    }
+}
+
+TEST(MinerBinary, HelpAndBadArgumentsExitWithStatusOne) {
+    const std::string miner = DREVIK_MINER_PATH;
+    ProcessResult r = run_process(miner, {"--help"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.standard_error, usage_text(miner));
+
+    r = run_process(miner, {"-w", "x", "--frobnicate"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.standard_error, "Unknown arg: --frobnicate\n" + usage_text(miner));
+
+    r = run_process(miner, {"--stats", "soon"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.standard_error, "Unknown arg: --stats\n" + usage_text(miner));
+}
+
+}  // namespace
