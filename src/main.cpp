@@ -1,7 +1,3 @@
-#include "settings.h"
+#include "miner.h"
 
-int main(int argc, char** argv) {
-    if (!parse_command_line(argc, argv, g_settings)) return 1;
-    if (!resolve_gpu_list(g_settings)) return 1;
-    return 0;
-}
+int main(int argc, char** argv) { return run_miner(argc, argv); }

@@ -1,0 +1,184 @@
+#include "miner.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control_messages.h"
+#include "job_message.h"
+#include "log.h"
+#include "miner_state.h"
+#include "results.h"
+#include "settings.h"
+#include "stats.h"
+
+MinerState g_state;
+
+double steady_seconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+               .count() /
+           1e9;
+}
+
+void handle_signal(int /*signal_number*/) {
+    g_state.running.store(false);
+    g_state.stop.store(true);
+    // Taking each mutex orders the flag before a waiter's next check, so no wake-up is lost.
+    { std::lock_guard<std::mutex> lock(g_state.job_mutex); }
+    g_state.job_ready.notify_all();
+    { std::lock_guard<std::mutex> lock(g_state.tick_mutex); }
+    g_state.tick_wake.notify_all();
+}
+
+void gpu_worker(int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result) {
+    result.found = false;
+    GpuMiner* engine = g_state.gpus[static_cast<size_t>(slot)].engine.get();
+    if (engine == nullptr) return;
+    SearchOutcome outcome;
+    if (engine->search(job, stop, outcome, publish_share, const_cast<MiningJob*>(&job))) {
+        result.found = true;
+        result.outcome = outcome;
+        stop.exchange(true);
+    }
+}
+
+namespace {
+
+const char* const kRule = "============================================================";
+
+// Signals are taken by a thread of their own with sigwait, so the shutdown request runs as
+// ordinary code (a condition variable cannot be signalled safely from a signal handler).
+// They must be blocked before any other thread starts so that every thread inherits the mask.
+sigset_t shutdown_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+std::thread start_signal_thread() {
+    const sigset_t set = shutdown_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return std::thread([set] {
+        int signal_number = 0;
+        while (sigwait(&set, &signal_number) != 0) {
+        }
+        handle_signal(signal_number);
+    });
+}
+
+void end_signal_thread(std::thread& signal_thread) {
+    pthread_kill(signal_thread.native_handle(), SIGTERM);
+    signal_thread.join();
+}
+
+bool set_up_gpus() {
+    log_line("INFO", "%s", kRule);
+    log_line("INFO", "  DREVIK GPU Miner v3.2.1 (split kernel + precomp)");
+    log_line("INFO", "  Share divisor: %lld", static_cast<long long>(kDefaultShareDivisor));
+    log_line("INFO", "%s", kRule);
+    for (const int32_t device : g_settings.gpu_ids) {
+        GpuSlot slot;
+        slot.device = device;
+        try {
+            slot.engine = std::make_unique<GpuMiner>();
+            slot.engine->init(device);
+        } catch (const std::exception& error) {
+            log_line("ERROR", "GPU %d init failed: %s", device, error.what());
+            return false;
+        }
+        slot.info = slot.engine->describe();
+        log_line("INFO", "GPU %d: %s (SM=%d, grid=%d, loops=%d, hashes/launch=%lld)", device, slot.info.name.c_str(),
+                 slot.info.sm_count, slot.info.grid, slot.info.loops,
+                 static_cast<long long>(slot.info.hashes_per_launch));
+        g_state.gpus.push_back(std::move(slot));
+    }
+    return true;
+}
+
+void log_banner_end() {
+    log_line("INFO", "All %d GPU(s) ready%s", static_cast<int>(g_state.gpus.size()),
+             g_settings.gpus_given ? "" : " (auto-detected)");
+    log_line("INFO", "NATS: %zu server(s)", g_settings.servers.size());
+    for (const std::string& server : g_settings.servers) log_line("INFO", "  %s", server.c_str());
+    if (!g_settings.wallet.empty()) log_line("INFO", "Wallet: %s", g_settings.wallet.c_str());
+    log_line("INFO", "%s", kRule);
+}
+
+// Waits for the next job; empty when shutdown was requested.
+std::optional<MiningJob> take_job() {
+    std::unique_lock<std::mutex> lock(g_state.job_mutex);
+    while (g_state.running.load() && !g_state.pending_job) g_state.job_ready.wait(lock);
+    if (!g_state.running.load()) return std::nullopt;
+    std::optional<MiningJob> job = std::move(g_state.pending_job);
+    g_state.pending_job.reset();
+    g_state.mining_prev_hash = job->previous_blockhash;
+    // Cleared under the lock: a job accepted after the unlock sets it again and interrupts
+    // the search about to start.
+    g_state.stop.store(false);
+    return job;
+}
+
+void mine(const MiningJob& job) {
+    const int slots = static_cast<int>(g_state.gpus.size());
+    log_line("INFO", "[h=%lld] Mining on %d GPU(s)...", static_cast<long long>(job.height), slots);
+    const double t0 = steady_seconds();
+    std::vector<GpuResult> results(static_cast<size_t>(slots));
+    std::vector<std::thread> workers;
+    workers.reserve(results.size());
+    for (int i = 0; i < slots; ++i) {
+        workers.emplace_back(gpu_worker, i, std::cref(job), std::ref(g_state.stop), std::ref(results[i]));
+    }
+    for (std::thread& worker : workers) worker.join();
+    const double elapsed = steady_seconds() - t0;
+    for (const GpuResult& result : results) {
+        if (!result.found) continue;
+        g_state.jobs_found.fetch_add(1);
+        log_line("INFO", "[h=%lld] FOUND by GPU %d! nonce=%.16s... hash=%.16s... (%.1fs)",
+                 static_cast<long long>(job.height), result.outcome.gpu, result.outcome.nonce.c_str(),
+                 result.outcome.hash.c_str(), elapsed);
+        publish_block(job, result.outcome.nonce, result.outcome.hash, result.outcome.timestamp);
+        break;  // at most one block per job: the first find in slot order
+    }
+}
+
+}  // namespace
+
+int run_miner(int argc, char** argv) {
+    if (!parse_command_line(argc, argv, g_settings)) return 1;
+    // Before device detection: the CUDA runtime starts threads of its own, and they too must
+    // leave the shutdown signals to the signal thread.
+    std::thread signal_thread = start_signal_thread();
+    if (!resolve_gpu_list(g_settings) || !set_up_gpus()) {
+        end_signal_thread(signal_thread);
+        return 1;
+    }
+    log_banner_end();
+    g_state.start_time = steady_seconds();
+
+    g_state.bus.set_servers(g_settings.servers);
+    g_state.bus.subscribe("drevik.mining.job", on_job_message);
+    g_state.bus.subscribe("drevik.mining.cancel", on_cancel_message);
+    g_state.bus.subscribe("drevik.mining.config", on_config_message);
+    g_state.bus.start();
+    std::thread stats_thread(stats_loop);
+
+    while (g_state.running.load()) {
+        const std::optional<MiningJob> job = take_job();
+        if (!job) break;
+        mine(*job);
+    }
+
+    log_line("INFO", "Shutting down...");
+    g_state.bus.stop();
+    stats_thread.join();
+    signal_thread.join();
+    g_state.gpus.clear();
+    return 0;
+}

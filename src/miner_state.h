@@ -1,0 +1,57 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bus/nats_client.h"
+#include "gpu_miner/gpu_miner.h"
+#include "mining_job.h"
+
+inline constexpr int64_t kDefaultShareDivisor = 4096;
+
+// One selected device: built at start-up, never changed.
+struct GpuSlot {
+    int32_t device = 0;
+    std::unique_ptr<GpuMiner> engine;
+    GpuInfo info;
+};
+
+// Process-wide runtime state shared by the main loop, the bus reader, the GPU workers and the
+// statistics thread.
+struct MinerState {
+    std::atomic<bool> running{true};
+    std::atomic<bool> stop{false};
+
+    std::mutex job_mutex;
+    std::condition_variable job_ready;
+    std::optional<MiningJob> pending_job;  // guarded by job_mutex
+    std::string mining_prev_hash;          // guarded by job_mutex
+    std::string last_prev_hash;            // guarded by job_mutex
+    std::atomic<int64_t> best_height{0};
+    std::atomic<int64_t> share_divisor{0};  // 0: the default divisor is in force
+
+    double start_time = 0.0;
+    std::atomic<int32_t> jobs_received{0};
+    std::atomic<int32_t> jobs_found{0};
+    std::atomic<int32_t> jobs_cancelled{0};
+    std::atomic<int32_t> jobs_skipped{0};
+    std::atomic<int32_t> shares_sent{0};
+
+    std::vector<GpuSlot> gpus;
+    NatsClient bus{"drevik-miner"};
+
+    // Lets shutdown cut the statistics thread's one-second sleep short.
+    std::mutex tick_mutex;
+    std::condition_variable tick_wake;
+};
+
+extern MinerState g_state;
+
+// Steady-clock time in seconds.
+double steady_seconds();

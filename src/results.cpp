@@ -1,0 +1,59 @@
+#include "results.h"
+
+#include <nlohmann/json.hpp>
+
+#include "json_text.h"
+#include "miner_state.h"
+
+std::string share_message(const MiningJob& job, const std::string& nonce, int64_t timestamp,
+                          const MinerSettings& settings) {
+    const nlohmann::json share = {
+        {"client_id", settings.client_id},
+        {"difficulty", job.difficulty},
+        {"height", job.height},
+        {"main_blockhash", job.main_blockhash},
+        {"main_height", job.main_height},
+        {"miner", job.miner},
+        {"nonce", nonce},
+        {"previous_blockhash", job.previous_blockhash},
+        {"receipts", job.receipts},
+        {"share_difficulty", job.share_difficulty},
+        {"timestamp", timestamp},
+        {"validator", job.validator},
+        {"wallet", settings.wallet},
+    };
+    return compact_json(share);
+}
+
+std::string result_message(const MiningJob& found, const MinerSettings& settings) {
+    const nlohmann::json result = {
+        {"blockhash", found.blockhash},
+        {"client_id", settings.client_id},
+        {"difficulty", std::to_string(found.difficulty)},
+        {"height", found.height},
+        {"main_blockhash", found.main_blockhash},
+        {"main_height", found.main_height},
+        {"miner", found.miner},
+        {"nonce", found.nonce},
+        {"previous_blockhash", found.previous_blockhash},
+        {"receipts", found.receipts},
+        {"timestamp", found.timestamp},
+        {"validator", found.validator},
+    };
+    return compact_json(result);
+}
+
+void publish_share(const std::string& nonce, int64_t timestamp, int32_t /*device*/, void* context) {
+    const MiningJob& job = *static_cast<const MiningJob*>(context);
+    g_state.bus.publish(kShareSubject, share_message(job, nonce, timestamp, g_settings));
+    g_state.shares_sent.fetch_add(1);
+}
+
+void publish_block(const MiningJob& job, const std::string& nonce, const std::string& block_hash,
+                   int64_t timestamp) {
+    MiningJob found = job;
+    found.timestamp = timestamp;
+    found.nonce = nonce;
+    found.blockhash = block_hash;
+    g_state.bus.publish(kResultSubject, result_message(found, g_settings));
+}

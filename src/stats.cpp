@@ -1,0 +1,152 @@
+#include "stats.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "json_text.h"
+#include "log.h"
+
+TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval) {
+    TickDue due;
+    ++ticks.heartbeat;
+    ++ticks.report;
+    if (ticks.heartbeat >= kHeartbeatTicks) {
+        due.heartbeat = true;
+        ticks.heartbeat = 0;
+    }
+    if (ticks.report >= stats_interval) {
+        due.report = true;
+        ticks.report = 0;
+    }
+    return due;
+}
+
+std::vector<GpuRate> gpu_rates(std::vector<GpuSlot>& gpus) {
+    std::vector<GpuRate> rates;
+    rates.reserve(gpus.size());
+    for (GpuSlot& slot : gpus) {
+        rates.push_back({slot.device, slot.info.name, slot.engine ? slot.engine->hashrate() : 0.0});
+    }
+    return rates;
+}
+
+std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
+                           const HeartbeatCounts& counts) {
+    nlohmann::json gpus = nlohmann::json::array();
+    double total = 0.0;
+    for (const GpuRate& rate : rates) {
+        // Telemetry is not measured: those fields are always 0.
+        gpus.push_back({{"index", rate.device},
+                        {"name", rate.name},
+                        {"temp_c", 0},
+                        {"power_w", 0},
+                        {"fan_pct", 0},
+                        {"util_pct", 0},
+                        {"mem_used_mb", 0},
+                        {"mem_total_mb", 0}});
+        total += rate.mhs;
+    }
+    const nlohmann::json heartbeat = {
+        {"client_id", settings.client_id},
+        {"hostname", settings.client_id},
+        {"hashrate_mhs", std::round(total * 100.0) / 100.0},
+        {"gpus", gpus},
+        {"uptime_seconds", counts.uptime_seconds},
+        {"found_session", counts.found},
+        {"shares_session", counts.shares},
+        {"jobs_received", counts.jobs_received},
+        {"version", "3.0.0"},
+        {"wallet", settings.wallet},
+    };
+    return compact_json(heartbeat);
+}
+
+bool write_stats_file(const std::string& path, const std::string& text) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, 0644) == 0;
+    size_t written = 0;
+    while (ok && written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) written += static_cast<size_t>(n);
+    }
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) unlink(temporary.c_str());
+    return ok;
+}
+
+void send_heartbeat(MinerState& state, const MinerSettings& settings) {
+    HeartbeatCounts counts;
+    counts.uptime_seconds = static_cast<int32_t>(steady_seconds() - state.start_time);
+    const std::vector<GpuRate> rates = gpu_rates(state.gpus);
+    counts.found = state.jobs_found.load();
+    counts.shares = state.shares_sent.load();
+    counts.jobs_received = state.jobs_received.load();
+    const std::string text = heartbeat_text(settings, rates, counts);
+    state.bus.publish(kHeartbeatSubjectPrefix + settings.client_id, text);
+    write_stats_file(kStatsFilePath, text);
+}
+
+void print_report(MinerState& state) {
+    const double hours = (steady_seconds() - state.start_time) / 3600.0;
+    log_line("INFO", "--------------------------------------------");
+    log_line("INFO", "STATS (uptime %.1fh)", hours);
+    double total = 0.0;
+    for (const GpuRate& rate : gpu_rates(state.gpus)) {
+        log_line("INFO", "  GPU %d: %s | %.1f MH/s", rate.device, rate.name.c_str(), rate.mhs);
+        total += rate.mhs;
+    }
+    log_line("INFO", "  Total: %.1f MH/s", total);
+    const int32_t received = state.jobs_received.load();
+    const int32_t found = state.jobs_found.load();
+    const int32_t cancelled = state.jobs_cancelled.load();
+    const int32_t skipped = state.jobs_skipped.load();
+    const int32_t shares = state.shares_sent.load();
+    log_line("INFO", "  Jobs: recv=%d found=%d cancel=%d skip=%d shares=%d", received, found, cancelled, skipped,
+             shares);
+    if (hours > 0) {
+        log_line("INFO", "  Rate: %.1f jobs/h | %.2f found/h | %.1f shares/h", received / hours, found / hours,
+                 shares / hours);
+    }
+    const long long divisor = static_cast<long long>(state.share_divisor.load());
+    if (divisor > 0) {
+        log_line("INFO", "  Share divisor: %lld (%s)", divisor, "dynamic");
+    } else {
+        log_line("INFO", "  Share divisor: %lld (%s)", static_cast<long long>(kDefaultShareDivisor), "default");
+    }
+    const bool connected = state.bus.is_connected();
+    const std::string server = state.bus.current_server_copy();
+    log_line("INFO", "  NATS: %s (%s)", connected ? "connected" : "disconnected", server.c_str());
+    log_line("INFO", "--------------------------------------------");
+}
+
+namespace {
+
+// One tick's sleep; false when shutdown was requested meanwhile.
+bool sleep_one_tick(MinerState& state) {
+    std::unique_lock<std::mutex> lock(state.tick_mutex);
+    return !state.tick_wake.wait_for(lock, std::chrono::seconds(1), [&] { return !state.running.load(); });
+}
+
+}  // namespace
+
+void stats_loop() {
+    StatsTicks ticks;
+    while (g_state.running.load()) {
+        if (!sleep_one_tick(g_state)) return;
+        const TickDue due = advance_tick(ticks, g_settings.stats_interval);
+        if (due.heartbeat) send_heartbeat(g_state, g_settings);
+        if (due.report) print_report(g_state);
+    }
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "miner_state.h"
+#include "settings.h"
+
+inline constexpr const char* kStatsFilePath = "/tmp/drevik-miner-stats.json";
+inline constexpr const char* kHeartbeatSubjectPrefix = "drevik.monitor.heartbeat.";
+inline constexpr int kHeartbeatTicks = 10;
+
+struct GpuRate {
+    int32_t device = 0;
+    std::string name;
+    double mhs = 0.0;
+};
+
+struct HeartbeatCounts {
+    int32_t uptime_seconds = 0;
+    int32_t found = 0;
+    int32_t shares = 0;
+    int32_t jobs_received = 0;
+};
+
+// The tick counters of the statistics thread and what one tick must do.
+struct StatsTicks {
+    int heartbeat = 0;
+    int report = 0;
+};
+struct TickDue {
+    bool heartbeat = false;
+    bool report = false;
+};
+TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval);
+
+std::vector<GpuRate> gpu_rates(std::vector<GpuSlot>& gpus);
+std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
+                           const HeartbeatCounts& counts);
+void send_heartbeat(MinerState& state, const MinerSettings& settings);
+void print_report(MinerState& state);
+
+// Replaces `path` with `text` through a temporary file and a rename, so a reader never sees
+// a partial file and a symlink planted at `path` is replaced, not followed. False on failure.
+bool write_stats_file(const std::string& path, const std::string& text);
+
+void stats_loop();
