@@ -1,0 +1,175 @@
+"""Processes for end-to-end tests: a real nats-server on a free loopback port and the miner
+binary on the host device, with its standard error collected line by line."""
+
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import urllib.request
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+
+from pool import jobs, verify  # noqa: E402,F401
+from pool.nats import NatsConnection  # noqa: E402,F401
+
+MINER = os.environ.get("DREVIK_MINER", os.path.join(ROOT, "build", "host", "drevik-miner"))
+NATS_SERVER = os.environ.get("NATS_SERVER", "/usr/sbin/nats-server")
+LOG_PREFIX = r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\]\[[^\]]*\]"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def logged(level, message_regex):
+    """Pattern of one console log line."""
+    return "^" + LOG_PREFIX + r"\[" + level + r"\] " + message_regex + "$"
+
+
+class NatsServer:
+    def __init__(self):
+        self.port = free_port()
+        self.monitor_port = free_port()
+        self.process = None
+        self.start()
+
+    @property
+    def url(self):
+        return "nats://127.0.0.1:%d" % self.port
+
+    def start(self):
+        self.process = subprocess.Popen([NATS_SERVER, "-a", "127.0.0.1", "-p", str(self.port),
+                                         "-m", str(self.monitor_port)],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("nats-server did not start on port %d" % self.port)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+        self.process = None
+
+    def subscriptions_of(self, name):
+        """Subjects subscribed by the connections called `name`, from the monitoring endpoint."""
+        url = "http://127.0.0.1:%d/connz?subs=1" % self.monitor_port
+        with urllib.request.urlopen(url, timeout=5) as response:
+            connz = json.load(response)
+        return [s for c in connz.get("connections", []) if c.get("name") == name
+                for s in c.get("subscriptions_list", [])]
+
+    def wait_subscribed(self, name="drevik-miner", count=3, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        while len(self.subscriptions_of(name)) < count:
+            if time.monotonic() > deadline:
+                raise AssertionError("%s has not subscribed" % name)
+            time.sleep(0.05)
+
+    def client(self):
+        return NatsConnection("127.0.0.1", self.port, name="e2e-test")
+
+
+class Miner:
+    def __init__(self, args, devices=None):
+        env = dict(os.environ)
+        if devices is not None:
+            env["DREVIK_HOST_DEVICES"] = str(devices)
+        self.process = subprocess.Popen([MINER] + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, env=env)
+        self.lines = []
+        self.changed = threading.Condition()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.process.stderr:
+            with self.changed:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self.changed.notify_all()
+        with self.changed:
+            self.changed.notify_all()
+
+    def wait_for(self, pattern, timeout=60.0, start=0):
+        """Index of the first line from `start` on that matches `pattern`; fails after `timeout`."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while True:
+                for i in range(start, len(self.lines)):
+                    if regex.search(self.lines[i]):
+                        return i
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (self.process.poll() is not None and not self.reader.is_alive()):
+                    raise AssertionError("no line matching %r; miner wrote:\n%s" % (pattern, self.text()))
+                self.changed.wait(min(remaining, 0.5))
+
+    def matching(self, pattern, start=0):
+        regex = re.compile(pattern)
+        with self.changed:
+            return [line for line in self.lines[start:] if regex.search(line)]
+
+    def mark(self):
+        with self.changed:
+            return len(self.lines)
+
+    def text(self):
+        with self.changed:
+            return "\n".join(self.lines)
+
+    def cpu_seconds(self):
+        with open("/proc/%d/stat" % self.process.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def interrupt(self, sig=signal.SIGINT, timeout=20.0):
+        """Sends `sig`; returns (exit status, seconds until exit)."""
+        start = time.monotonic()
+        self.process.send_signal(sig)
+        status = self.process.wait(timeout)
+        self.reader.join(5)
+        return status, time.monotonic() - start
+
+    def wait_exit(self, timeout=60.0):
+        status = self.process.wait(timeout)
+        self.reader.join(5)
+        return status
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+        self.reader.join(5)
+
+
+def subscriber(server, *subjects):
+    conn = server.client()
+    for subject in subjects:
+        conn.subscribe(subject)
+    conn.flush()
+    return conn
+
+
+def next_on(conn, subject, timeout):
+    """Payload of the next message on `subject` within `timeout` seconds (others are skipped)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise AssertionError("nothing on %s within %.0fs" % (subject, timeout))
+        item = conn.next_message(remaining)
+        if item and item[0] == subject:
+            return item[1]
