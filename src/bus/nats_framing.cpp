@@ -33,7 +33,7 @@ void NatsClient::subscribe(const std::string& subject, MsgCallback callback) {
     std::lock_guard<std::mutex> lock(subscriptions_mutex);
     const int32_t sid = next_sid++;
     subscriptions.push_back({subject, sid, std::move(callback)});
-    // Otherwise the next handshake sends it with the others.
+    // Sent now when connected; otherwise the next handshake sends it with the others.
     send_if_connected(sub_line(subject, sid));
 }
 

@@ -187,12 +187,18 @@ TEST(NatsClientScripted, IdleConnectionSendsKeepAlivePingsAndSurvivesNoAnswer) {
 
 TEST(NatsClientScripted, ConcurrentPublishersNeverInterleaveAcrossReconnectsAndStop) {
     ScriptedClient t;
-    std::atomic<bool> publishing{true};
-    std::vector<std::thread> publishers;
+    struct Publishers {
+        std::atomic<bool> publishing{true};
+        std::vector<std::thread> threads;
+        ~Publishers() {
+            publishing.store(false);
+            for (std::thread& thread : threads) thread.join();
+        }
+    } publishers;
     for (int p = 0; p < 3; ++p) {
-        publishers.emplace_back([&, p] {
+        publishers.threads.emplace_back([&, p] {
             const std::string payload(1000 + p * 3000, static_cast<char>('a' + p));
-            while (publishing.load()) t.client.publish("drevik.mining.share", payload);
+            while (publishers.publishing.load()) t.client.publish("drevik.mining.share", payload);
         });
     }
     for (int round = 0; round < 3; ++round) {
@@ -221,9 +227,7 @@ TEST(NatsClientScripted, ConcurrentPublishersNeverInterleaveAcrossReconnectsAndS
         EXPECT_GT(frames, 0);
         t.server.drop_client();
     }
-    t.client.stop();
-    publishing.store(false);
-    for (std::thread& publisher : publishers) publisher.join();
+    t.client.stop();  // while the publishers are still at it
 }
 
 }  // namespace
