@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The NATS text protocol subset the miner speaks, as pure functions over plain values.
+
+// Largest payload a MSG line may announce. NATS servers cap max_payload at 64 MiB, so a larger
+// count can only come from a broken or hostile peer.
+inline constexpr int64_t kMaxPayloadBytes = 64LL * 1024 * 1024;
+// Longest pending line without CR LF before the peer is treated as broken.
+inline constexpr size_t kMaxLineBytes = 1024 * 1024;
+// One receive reads at most this many bytes.
+inline constexpr size_t kReceiveChunkBytes = 65535;
+
+struct ServerAddress {
+    std::string host;
+    int32_t port = 0;
+};
+
+// Interprets one server list entry: an optional "scheme://" prefix is dropped, the text is
+// split at its last ':' (no ':' means port 4222). Returns nothing for an empty host or a port
+// that is not a positive 32-bit number.
+std::optional<ServerAddress> parse_server_entry(const std::string& entry);
+
+struct MsgHeader {
+    std::string subject;
+    int64_t sid = 0;
+    int64_t count = 0;  // may be negative or huge: the caller checks it against kMaxPayloadBytes
+};
+
+// Parses "MSG <subject> <sid> [reply] <count>". Returns nothing with fewer than four tokens.
+// Numbers are read like strtol: leading digits only, none gives 0.
+std::optional<MsgHeader> parse_msg_line(const std::string& line);
+
+std::string connect_line(const std::string& client_name);
+std::string sub_line(const std::string& subject, int32_t sid);
+std::string pub_text(const std::string& subject, const std::string& payload);

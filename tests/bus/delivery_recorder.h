@@ -1,0 +1,59 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bus/nats_client.h"
+
+// Records deliveries from the reader thread for inspection by the test thread.
+struct Delivery {
+    std::string callback;  // which subscription's callback ran
+    std::string subject;
+    std::string data;
+    bool operator==(const Delivery& other) const {
+        return callback == other.callback && subject == other.subject && data == other.data;
+    }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Delivery& d) {
+    return out << d.callback << " " << d.subject << " [" << d.data << "]";
+}
+
+class DeliveryRecorder {
+public:
+    MsgCallback callback(const std::string& name) {
+        return [this, name](const NatsMsg& message) {
+            std::lock_guard<std::mutex> lock(mutex);
+            deliveries.push_back({name, message.subject, message.data});
+        };
+    }
+    size_t size() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return deliveries.size();
+    }
+    std::vector<Delivery> all() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return deliveries;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::vector<Delivery> deliveries;
+};
+
+// Subscribes the miner's three subjects in the miner's order, so they get sids 1, 2, 3.
+inline void subscribe_miner_subjects(NatsClient& client, DeliveryRecorder& recorder) {
+    client.subscribe("drevik.mining.job", recorder.callback("job"));
+    client.subscribe("drevik.mining.cancel", recorder.callback("cancel"));
+    client.subscribe("drevik.mining.config", recorder.callback("config"));
+}
+
+// Time-outs short enough that reconnects take a fraction of a second.
+inline NatsTimings quick_timings() {
+    NatsTimings timings;
+    timings.connect_timeout = std::chrono::milliseconds(2000);
+    timings.receive_timeout = std::chrono::milliseconds(500);
+    timings.backoff = std::chrono::milliseconds(200);
+    return timings;
+}

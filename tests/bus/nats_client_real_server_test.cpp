@@ -1,0 +1,183 @@
+// NatsClient against a real nats-server: what the server saw is read from its monitoring
+// endpoint, and an independent raw client publishes and subscribes on the other side.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "bus/nats_client.h"
+#include "delivery_recorder.h"
+#include "support/nats_server_process.h"
+#include "support/nats_test_client.h"
+#include "support/stderr_capture.h"
+#include "support/wait_until.h"
+
+namespace {
+
+using Sub = NatsServerProcess::Subscription;
+
+const std::vector<Sub> kMinerSubscriptions = {
+    {"drevik.mining.job", "1"}, {"drevik.mining.cancel", "2"}, {"drevik.mining.config", "3"}};
+
+std::string connected_lines(const std::string& address) {
+    return "[NATS] Connecting to " + address + "...\n[NATS] Connected: " + address + "\n";
+}
+
+bool server_sees_miner_subscriptions(const NatsServerProcess& server) {
+    return wait_until([&] { return server.subscriptions_of("drevik-miner") == kMinerSubscriptions; });
+}
+
+TEST(NatsClientRealServer, SubscribesWithSidsOneTwoThreeAndDeliversExactPayloads) {
+    StderrCapture captured;
+    NatsServerProcess server;
+    server.start();
+    DeliveryRecorder recorder;
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({server.url()});
+    subscribe_miner_subjects(client, recorder);
+    client.start();
+
+    ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
+    EXPECT_EQ(client.current_server_copy(), server.address());
+    ASSERT_TRUE(server_sees_miner_subscriptions(server));
+
+    const std::string large(300 * 1024, 'x');  // spans many receives
+    NatsTestClient pool(server.port());
+    pool.publish("drevik.mining.job", "hello");
+    pool.publish("drevik.mining.job", "a\r\nb\r\n");
+    pool.publish("drevik.mining.job", "");
+    pool.publish("drevik.other", "nobody listens");
+    pool.publish("drevik.mining.cancel", "{\"job\":1}");
+    pool.publish("drevik.mining.config", large);
+    ASSERT_TRUE(pool.flush());
+    ASSERT_TRUE(wait_until([&] { return recorder.size() >= 5; }));
+
+    client.stop();
+    const std::vector<Delivery> expected = {
+        {"job", "drevik.mining.job", "hello"},
+        {"job", "drevik.mining.job", "a\r\nb\r\n"},
+        {"job", "drevik.mining.job", ""},
+        {"cancel", "drevik.mining.cancel", "{\"job\":1}"},
+        {"config", "drevik.mining.config", large},
+    };
+    EXPECT_EQ(recorder.all(), expected);
+    EXPECT_EQ(captured.text(), connected_lines(server.address()));
+    EXPECT_FALSE(client.is_connected());
+}
+
+TEST(NatsClientRealServer, PublishReachesASubscriberOfAnotherConnection) {
+    NatsServerProcess server;
+    server.start();
+    NatsClient client("drevik-miner", quick_timings());
+    EXPECT_FALSE(client.publish("drevik.mining.share", "before start"));
+    client.set_servers({server.url()});
+    client.start();
+    ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
+
+    NatsTestClient pool(server.port());
+    pool.subscribe("drevik.mining.share", 7);
+    ASSERT_TRUE(pool.flush());
+    const std::string large(300 * 1024, 'y');
+    const std::vector<std::string> payloads = {"{}", "a\r\nb", "", large};
+    for (const std::string& payload : payloads) {
+        EXPECT_TRUE(client.publish("drevik.mining.share", payload));
+    }
+    for (const std::string& payload : payloads) {
+        const std::optional<NatsTestClient::Message> message = pool.next_message();
+        ASSERT_TRUE(message.has_value());
+        EXPECT_EQ(message->subject, "drevik.mining.share");
+        EXPECT_EQ(message->sid, "7");
+        EXPECT_EQ(message->data, payload);
+    }
+    client.stop();
+    EXPECT_FALSE(client.publish("drevik.mining.share", "after stop"));
+}
+
+TEST(NatsClientRealServer, ServerRestartReconnectsAndResubscribesWithTheSameSids) {
+    StderrCapture captured;
+    NatsServerProcess server;
+    server.start();
+    DeliveryRecorder recorder;
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({server.url()});
+    subscribe_miner_subjects(client, recorder);
+    client.start();
+    ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
+    ASSERT_TRUE(server_sees_miner_subscriptions(server));
+
+    server.stop();
+    ASSERT_TRUE(captured.wait_for("[NATS] Disconnected, reconnecting in 1s...\n"));
+    EXPECT_FALSE(client.is_connected());
+    EXPECT_EQ(client.current_server_copy(), "");
+
+    server.start();
+    ASSERT_TRUE(captured.wait_for("[NATS] Connected: ", 2));
+    ASSERT_TRUE(server_sees_miner_subscriptions(server));
+    EXPECT_EQ(client.current_server_copy(), server.address());
+
+    NatsTestClient pool(server.port());
+    pool.publish("drevik.mining.job", "after restart");
+    ASSERT_TRUE(wait_until([&] { return recorder.size() == 1; }));
+    EXPECT_EQ(recorder.all()[0], (Delivery{"job", "drevik.mining.job", "after restart"}));
+    client.stop();
+
+    const std::string text = captured.text();
+    const std::string first = connected_lines(server.address()) +
+                              "[NATS] Disconnected, reconnecting in 1s...\n";
+    EXPECT_EQ(text.substr(0, first.size()), first);
+    const std::string last = connected_lines(server.address());
+    ASSERT_GE(text.size(), last.size());
+    EXPECT_EQ(text.substr(text.size() - last.size()), last);
+}
+
+TEST(NatsClientRealServer, TakesTheFirstServerThatAnswersAndRestartsEachPassAtTheFirst) {
+    StderrCapture captured;
+    NatsServerProcess a;  // down for now
+    NatsServerProcess b;
+    b.start();
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({a.url(), b.url()});
+    client.start();
+    ASSERT_TRUE(captured.wait_for("[NATS] Connected: "));
+    EXPECT_EQ(client.current_server_copy(), b.address());
+    EXPECT_EQ(captured.text(), "[NATS] Connecting to " + a.address() + "...\n[NATS] Failed: " +
+                                   a.address() + "\n" + connected_lines(b.address()));
+
+    a.start();
+    b.stop();
+    ASSERT_TRUE(captured.wait_for("[NATS] Connected: " + a.address()));
+    EXPECT_EQ(client.current_server_copy(), a.address());
+    client.stop();
+    // Losing B starts the next pass at the top of the list, which is A.
+    const std::string text = captured.text();
+    const std::string after_loss = "[NATS] Disconnected, reconnecting in 1s...\n";
+    const size_t loss = text.find(after_loss);
+    ASSERT_NE(loss, std::string::npos);
+    EXPECT_EQ(text.substr(loss + after_loss.size()), connected_lines(a.address()));
+}
+
+TEST(NatsClientRealServer, ThrowingCallbackDoesNotStopLaterDeliveries) {
+    NatsServerProcess server;
+    server.start();
+    DeliveryRecorder recorder;
+    const MsgCallback record = recorder.callback("job");
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({server.url()});
+    client.subscribe("drevik.mining.job", [&](const NatsMsg& message) {
+        record(message);
+        if (message.data == "std") throw std::runtime_error("handler failed");
+        if (message.data == "int") throw 42;
+    });
+    client.start();
+    ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
+    ASSERT_TRUE(wait_until([&] { return server.subscriptions_of("drevik-miner").size() == 1; }));
+
+    NatsTestClient pool(server.port());
+    for (const char* payload : {"std", "int", "after"}) pool.publish("drevik.mining.job", payload);
+    ASSERT_TRUE(wait_until([&] { return recorder.size() == 3; }));
+    EXPECT_EQ(recorder.all()[2].data, "after");
+    EXPECT_TRUE(client.is_connected());
+    client.stop();
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+// NatsClient against a scripted server, for the wire bytes it writes and for what a real
+// server never sends: odd framing, malformed lines, hostile byte counts, silence.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "bus/nats_client.h"
+#include "delivery_recorder.h"
+#include "scripted_server.h"
+#include "support/stderr_capture.h"
+#include "support/wait_until.h"
+
+namespace {
+
+const std::string kHandshake =
+    "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\"}\r\n"
+    "SUB drevik.mining.job 1\r\n"
+    "SUB drevik.mining.cancel 2\r\n"
+    "SUB drevik.mining.config 3\r\n"
+    "PING\r\n";
+
+std::string msg(const std::string& subject, const std::string& sid, const std::string& payload) {
+    return "MSG " + subject + " " + sid + " " + std::to_string(payload.size()) + "\r\n" + payload +
+           "\r\n";
+}
+
+struct ScriptedClient {
+    explicit ScriptedClient(NatsTimings timings = quick_timings())
+        : client("drevik-miner", timings) {
+        client.set_servers({server.address()});
+        subscribe_miner_subjects(client, recorder);
+        client.start();
+    }
+    bool connected_and_greeted() {
+        return server.accept_handshake() && wait_until([&] { return client.is_connected(); });
+    }
+    // Sends a final message and waits for it: everything the server sent before is handled.
+    bool sync() {
+        const size_t before = recorder.size();
+        server.send(msg("drevik.mining.config", "3", "sync"));
+        return wait_until([&] { return recorder.size() > before; });
+    }
+
+    StderrCapture captured;  // first: it outlives the client's lines
+    ScriptedServer server;
+    DeliveryRecorder recorder;
+    NatsClient client;
+};
+
+TEST(NatsClientScripted, HandshakeIsConnectSubsPingAndRepeatsAfterReconnect) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    EXPECT_EQ(t.server.received(), kHandshake);
+
+    t.server.drop_client();
+    ASSERT_TRUE(t.server.accept_handshake());
+    EXPECT_EQ(t.server.received(), kHandshake);
+    ASSERT_TRUE(t.captured.wait_for("[NATS] Connected: ", 2));
+    t.client.stop();
+    const std::string connected = "[NATS] Connecting to " + t.server.address() +
+                                  "...\n[NATS] Connected: " + t.server.address() + "\n";
+    EXPECT_EQ(t.captured.text(),
+              connected + "[NATS] Disconnected, reconnecting in 1s...\n" + connected);
+}
+
+TEST(NatsClientScripted, WritesPongForExactPingOnlyAndFramesPubAndLateSub) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    const size_t from = t.server.received().size();
+    t.server.send("PING \r\nPING\r\n");
+    ASSERT_TRUE(t.server.read_until("PONG\r\n", from));
+    EXPECT_TRUE(t.client.publish("drevik.monitor.heartbeat.rig1", "{}"));
+    t.client.subscribe("drevik.extra", t.recorder.callback("extra"));
+    ASSERT_TRUE(t.server.read_until("SUB drevik.extra 4\r\n", from));
+    ASSERT_TRUE(t.sync());
+    EXPECT_EQ(t.server.received().substr(from),
+              "PONG\r\nPUB drevik.monitor.heartbeat.rig1 2\r\n{}\r\nSUB drevik.extra 4\r\n");
+}
+
+TEST(NatsClientScripted, FramesMessagesByByteCountWhateverTheReads) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    t.server.send(msg("drevik.mining.job", "1", "hello"));
+    t.server.send("MSG drevik.mining.job 1 inbox.7 5\r\nhello\r\n");  // reply subject dropped
+    t.server.send(msg("drevik.mining.job", "1", "a\r\nb\r\nc"));    // CR LF inside the payload
+    t.server.send("MSG drevik.mining.job 1 0\r\n\r\n");               // empty payload
+    t.server.send(msg("drevik.mining.job", "9", "abc"));              // no such sid
+    t.server.send("MSG drevik.mining.job 1\r\n");                     // 3 tokens: dropped
+    t.server.send(msg("drevik.mining.job", "x", "abc"));              // sid 0: nobody
+    t.server.send("MSG drevik.mining.cancel 2 x\r\n\r\n");            // count 0
+    t.server.send("+OK\r\nINFO {\"later\":true}\r\n-ERR 'Unknown Protocol Operation'\r\n");
+    t.server.send(msg("drevik.mining.config", "3", "A") + msg("drevik.mining.config", "3", "B"));
+    t.server.send_in_pieces(msg("drevik.mining.job", "1", "split\r\nacross reads"), 1);
+    t.server.send_in_pieces("MSG drevik.mining.cancel 2 3\r\nxyz\r\n" + msg("drevik.mining.job", "1",
+                                                                           std::string(70000, 'z')),
+                            4096);
+    ASSERT_TRUE(t.sync());
+
+    const std::vector<Delivery> expected = {
+        {"job", "drevik.mining.job", "hello"},
+        {"job", "drevik.mining.job", "hello"},
+        {"job", "drevik.mining.job", "a\r\nb\r\nc"},
+        {"job", "drevik.mining.job", ""},
+        {"cancel", "drevik.mining.cancel", ""},
+        {"config", "drevik.mining.config", "A"},
+        {"config", "drevik.mining.config", "B"},
+        {"job", "drevik.mining.job", "split\r\nacross reads"},
+        {"cancel", "drevik.mining.cancel", "xyz"},
+        {"job", "drevik.mining.job", std::string(70000, 'z')},
+        {"config", "drevik.mining.config", "sync"},
+    };
+    EXPECT_EQ(t.recorder.all(), expected);
+    t.client.stop();
+    const std::string text = t.captured.text();
+    EXPECT_NE(text.find("\n[NATS] Server error: -ERR 'Unknown Protocol Operation'\n"),
+              std::string::npos);
+    EXPECT_EQ(text.find("Disconnected"), std::string::npos);
+}
+
+TEST(NatsClientScripted, HostileByteCountDropsTheConnectionWithoutReadingIt) {
+    ScriptedClient t;
+    const char* counts[] = {"-1", "-99999999999999999999", "67108865", "2147483648",
+                            "99999999999", "99999999999999999999999"};
+    for (const char* count : counts) {
+        SCOPED_TRACE(count);
+        ASSERT_TRUE(t.connected_and_greeted());
+        t.server.send(std::string("MSG drevik.mining.job 1 ") + count + "\r\nabc\r\n");
+        EXPECT_TRUE(t.server.wait_closed());
+        EXPECT_TRUE(t.captured.wait_for(
+            std::string("[NATS] Protocol error: MSG drevik.mining.job 1 ") + count + "\n"));
+    }
+    ASSERT_TRUE(t.connected_and_greeted());
+    EXPECT_EQ(t.recorder.size(), 0u);
+}
+
+TEST(NatsClientScripted, EndlessLineWithoutLineEndDropsTheConnection) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    t.server.send(std::string(2 * 1024 * 1024, 'x'));
+    EXPECT_TRUE(t.server.wait_closed());
+    EXPECT_TRUE(t.captured.wait_for("[NATS] Protocol error: line longer than 1048576 bytes\n"
+                                    "[NATS] Disconnected, reconnecting in 1s...\n"));
+    ASSERT_TRUE(t.connected_and_greeted());
+}
+
+TEST(NatsClientScripted, PayloadThatNeverCompletesIsALostConnection) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    t.server.send("MSG drevik.mining.job 1 10\r\nabc");
+    EXPECT_TRUE(t.server.wait_closed());  // after the receive time-out
+    EXPECT_TRUE(t.captured.wait_for("[NATS] Disconnected, reconnecting in 1s...\n"));
+    ASSERT_TRUE(t.connected_and_greeted());
+    EXPECT_EQ(t.recorder.size(), 0u);
+}
+
+TEST(NatsClientScripted, SilentServerIsLeftWithoutAMessageForTheNextEntry) {
+    StderrCapture captured;
+    ScriptedServer silent;
+    ScriptedServer answering;
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({silent.address(), answering.address()});
+    client.start();
+    ASSERT_TRUE(silent.accept_client());
+    ASSERT_TRUE(answering.accept_handshake());
+    EXPECT_TRUE(silent.wait_closed());
+    ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
+    client.stop();
+    EXPECT_EQ(captured.text(), "[NATS] Connecting to " + silent.address() +
+                                   "...\n[NATS] Connecting to " + answering.address() +
+                                   "...\n[NATS] Connected: " + answering.address() + "\n");
+}
+
+TEST(NatsClientScripted, IdleConnectionSendsKeepAlivePingsAndSurvivesNoAnswer) {
+    NatsTimings timings = quick_timings();
+    timings.receive_timeout = std::chrono::milliseconds(100);
+    timings.keepalive = std::chrono::milliseconds(250);
+    ScriptedClient t(timings);
+    ASSERT_TRUE(t.connected_and_greeted());
+    const size_t from = t.server.received().size();
+    ASSERT_TRUE(t.server.read_until("PING\r\nPING\r\n", from));
+    EXPECT_EQ(t.server.received().substr(from, 12), "PING\r\nPING\r\n");
+    EXPECT_TRUE(t.client.is_connected());
+    ASSERT_TRUE(t.sync());
+}
+
+TEST(NatsClientScripted, ConcurrentPublishersNeverInterleaveAcrossReconnectsAndStop) {
+    ScriptedClient t;
+    struct Publishers {
+        std::atomic<bool> publishing{true};
+        std::vector<std::thread> threads;
+        ~Publishers() {
+            publishing.store(false);
+            for (std::thread& thread : threads) thread.join();
+        }
+    } publishers;
+    for (int p = 0; p < 3; ++p) {
+        publishers.threads.emplace_back([&, p] {
+            const std::string payload(1000 + p * 3000, static_cast<char>('a' + p));
+            while (publishers.publishing.load()) t.client.publish("drevik.mining.share", payload);
+        });
+    }
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(t.connected_and_greeted());
+        // No publication slips in ahead of the handshake of a new connection.
+        ASSERT_EQ(t.server.received().substr(0, kHandshake.size()), kHandshake);
+        const size_t from = kHandshake.size();
+        ASSERT_TRUE(t.server.read_until("\r\nPUB drevik.mining.share", from));
+        // Everything after the handshake is whole PUB frames of one publisher each.
+        std::string rest = t.server.received().substr(from);
+        size_t at = 0;
+        int frames = 0;
+        while (true) {
+            const size_t line_end = rest.find("\r\n", at);
+            if (line_end == std::string::npos) break;
+            const std::string header = rest.substr(at, line_end - at);
+            ASSERT_EQ(header.rfind("PUB drevik.mining.share ", 0), 0u) << header;
+            const size_t count = std::stoul(header.substr(24));
+            if (line_end + 2 + count + 2 > rest.size()) break;  // last frame still arriving
+            const std::string payload = rest.substr(line_end + 2, count);
+            ASSERT_EQ(payload, std::string(count, payload[0]));
+            ASSERT_EQ(rest.substr(line_end + 2 + count, 2), "\r\n");
+            at = line_end + 2 + count + 2;
+            ++frames;
+        }
+        EXPECT_GT(frames, 0);
+        t.server.drop_client();
+    }
+    t.client.stop();  // while the publishers are still at it
+}
+
+}  // namespace

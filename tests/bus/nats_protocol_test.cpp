@@ -1,0 +1,90 @@
+#include "bus/nats_protocol.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct EntryCase {
+    const char* entry;
+    bool usable;
+    const char* host;
+    int port;
+};
+
+TEST(ServerEntry, InterpretsEachFormAsTheConnectionRulesSay) {
+    const EntryCase cases[] = {
+        {"nats://hostA", true, "hostA", 4222},
+        {"hostB:4223", true, "hostB", 4223},
+        {"tls://hostC:4222", true, "hostC", 4222},
+        {"nats://hostG:4222/", true, "hostG", 4222},
+        {"nats://127.0.0.1:4222", true, "127.0.0.1", 4222},
+        // No user:password syntax: the prefix stays part of the host text.
+        {"nats://user:pw@hostF:4222", true, "user:pw@hostF", 4222},
+        // No IPv6 brackets syntax: split at the last ':'.
+        {"[::1]:4222", true, "[::1]", 4222},
+        // Only the first "://" is the scheme.
+        {"a://b://c:5", true, "b://c", 5},
+        {"nats://:4222", false, "", 0},
+        {"nats://hostD:0", false, "", 0},
+        {"nats://hostE:abc", false, "", 0},
+        {"hostH:-5", false, "", 0},
+        {"", false, "", 0},
+        {"nats://", false, "", 0},
+        // Beyond 32 bits: unusable instead of wrapping around into a valid-looking port.
+        {"hostI:4294971518", false, "", 0},
+    };
+    for (const EntryCase& c : cases) {
+        SCOPED_TRACE(c.entry);
+        const std::optional<ServerAddress> address = parse_server_entry(c.entry);
+        ASSERT_EQ(address.has_value(), c.usable);
+        if (!c.usable) continue;
+        EXPECT_EQ(address->host, c.host);
+        EXPECT_EQ(address->port, c.port);
+    }
+}
+
+struct MsgLineCase {
+    const char* line;
+    bool parsed;
+    const char* subject;
+    int64_t sid;
+    int64_t count;
+};
+
+TEST(MsgLine, TakesSubjectSidAndTheLastTokenAsCount) {
+    const MsgLineCase cases[] = {
+        {"MSG drevik.mining.job 1 5", true, "drevik.mining.job", 1, 5},
+        {"MSG drevik.mining.job 1 inbox.7 5", true, "drevik.mining.job", 1, 5},
+        {"MSG  drevik.mining.job\t2   17 ", true, "drevik.mining.job", 2, 17},
+        {"MSG a 1 x y z 9", true, "a", 1, 9},
+        {"MSG a x 3", true, "a", 0, 3},
+        {"MSG a 1 x", true, "a", 1, 0},
+        {"MSG a 3z 12abc", true, "a", 3, 12},
+        {"MSG a 1 -1", true, "a", 1, -1},
+        {"MSG a 1 99999999999", true, "a", 1, 99999999999LL},
+        {"MSG drevik.mining.job 1", false, "", 0, 0},
+        {"MSG ", false, "", 0, 0},
+    };
+    for (const MsgLineCase& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::optional<MsgHeader> header = parse_msg_line(c.line);
+        ASSERT_EQ(header.has_value(), c.parsed);
+        if (!c.parsed) continue;
+        EXPECT_EQ(header->subject, c.subject);
+        EXPECT_EQ(header->sid, c.sid);
+        EXPECT_EQ(header->count, c.count);
+    }
+}
+
+TEST(WireLines, AreByteExact) {
+    EXPECT_EQ(connect_line("drevik-miner"),
+              "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\"}\r\n");
+    EXPECT_EQ(sub_line("drevik.mining.cancel", 2), "SUB drevik.mining.cancel 2\r\n");
+    EXPECT_EQ(pub_text("drevik.monitor.heartbeat.rig1", "{}"),
+              "PUB drevik.monitor.heartbeat.rig1 2\r\n{}\r\n");
+    EXPECT_EQ(pub_text("s", ""), "PUB s 0\r\n\r\n");
+    // The length counts bytes, CR LF inside included.
+    EXPECT_EQ(pub_text("s", "a\r\nb"), "PUB s 4\r\na\r\nb\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#include "scripted_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "support/loopback_socket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds left(Clock::time_point deadline) {
+    const auto remaining =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return remaining.count() > 0 ? remaining : std::chrono::milliseconds(0);
+}
+
+}  // namespace
+
+ScriptedServer::ScriptedServer(int backlog) { listen_fd = listen_loopback(backlog, listen_port); }
+
+ScriptedServer::~ScriptedServer() {
+    drop_client();
+    if (listen_fd >= 0) close(listen_fd);
+}
+
+std::string ScriptedServer::address() const { return "127.0.0.1:" + std::to_string(listen_port); }
+
+bool ScriptedServer::accept_client(std::chrono::milliseconds timeout) {
+    drop_client();
+    pollfd entry{listen_fd, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    client_fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    return client_fd >= 0;
+}
+
+bool ScriptedServer::accept_handshake() {
+    if (!accept_client()) return false;
+    send("INFO {\"server_id\":\"scripted\",\"max_payload\":1048576} \r\n");
+    return read_until("PING\r\n");
+}
+
+void ScriptedServer::send(const std::string& bytes) { send_all(client_fd, bytes); }
+
+void ScriptedServer::send_in_pieces(const std::string& bytes, size_t piece) {
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+        send(bytes.substr(at, piece));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool ScriptedServer::read_until(const std::string& needle, size_t from,
+                                std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (bytes_in.find(needle, from) == std::string::npos) {
+        if (read_within(client_fd, bytes_in, left(deadline)) <= 0) return false;
+    }
+    return true;
+}
+
+bool ScriptedServer::wait_closed(std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        const ssize_t n = read_within(client_fd, bytes_in, left(deadline));
+        if (n == 0) return true;
+        if (n < 0) return false;
+    }
+}
+
+void ScriptedServer::drop_client() {
+    if (client_fd >= 0) close(client_fd);
+    client_fd = -1;
+    bytes_in.clear();
+}
