@@ -31,9 +31,10 @@ inline int atomicCAS(int* address, int compare, int value) {
     return compare;
 }
 
+// Written so that the compiler sees a rotation when lo and hi are the same value.
 inline unsigned int __funnelshift_r(unsigned int lo, unsigned int hi, unsigned int shift) {
-    const uint64_t both = (static_cast<uint64_t>(hi) << 32) | lo;
-    return static_cast<unsigned int>(both >> (shift & 31));
+    shift &= 31;
+    return shift == 0 ? lo : (lo >> shift) | (hi << (32 - shift));
 }
 
 // The kernels poll flags that other threads of the same launch set by compare-and-swap; a
