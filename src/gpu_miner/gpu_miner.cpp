@@ -28,8 +28,9 @@ void GpuMiner::init(int32_t ordinal) {
     cudaDeviceProp properties{};
     CUDA_REQUIRE(cudaGetDeviceProperties(&properties, device));
     sm_count = properties.multiProcessorCount;
-    std::strncpy(name, properties.name, sizeof name - 1);
-    name[sizeof name - 1] = '\0';
+    const size_t name_length = strnlen(properties.name, sizeof name - 1);
+    std::memcpy(name, properties.name, name_length);
+    name[name_length] = '\0';
 
     int occupancy = 0;
     cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&occupancy, kernel_mine_precomp, kThreadsPerBlock, 0,
