@@ -8,12 +8,12 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "gpu_miner/devices.h"
+#include "host_devices.h"
 #include "kernels/kernels.h"
 #include "sha256_reference.h"
 
@@ -72,25 +72,6 @@ void expect_valid_block(const MiningJob& job, const SearchOutcome& outcome) {
     EXPECT_EQ(outcome.hash.size(), 78u);
     EXPECT_EQ(outcome.hash, block_hash_text(outcome.timestamp, digest.data()));
 }
-
-// Sets DREVIK_HOST_DEVICES for one test and restores it after.
-class HostDevices {
-public:
-    explicit HostDevices(const char* count) {
-        if (const char* old = std::getenv("DREVIK_HOST_DEVICES")) saved = old;
-        setenv("DREVIK_HOST_DEVICES", count, 1);
-    }
-    ~HostDevices() {
-        if (saved.empty()) {
-            unsetenv("DREVIK_HOST_DEVICES");
-        } else {
-            setenv("DREVIK_HOST_DEVICES", saved.c_str(), 1);
-        }
-    }
-
-private:
-    std::string saved;
-};
 
 TEST(GpuMinerInit, PrintsDeviceLineAndTunesTheGeometry) {
     cudaDeviceProp properties{};

@@ -4,9 +4,10 @@
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "host_devices.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ TEST(HostRuntime, LaunchRunsEveryThreadOfTheGridOnce) {
 }
 
 TEST(HostRuntime, EachDeviceSeesItsOwnConstants) {
-    setenv("DREVIK_HOST_DEVICES", "2", 1);
+    HostDevices devices("2");
     int* out = nullptr;
     ASSERT_EQ(cudaMalloc(&out, 4 * sizeof(int)), cudaSuccess);
     for (int device : {0, 1}) {
@@ -57,7 +58,6 @@ TEST(HostRuntime, EachDeviceSeesItsOwnConstants) {
     }
     cudaFree(out);
     cudaSetDevice(0);
-    unsetenv("DREVIK_HOST_DEVICES");
 }
 
 TEST(HostRuntime, MisuseReturnsTheRuntimeErrorCodes) {
@@ -109,16 +109,15 @@ TEST(HostRuntime, DeviceCountComesFromTheEnvironment) {
     const Case cases[] = {{"3", 3, cudaSuccess}, {"0", 0, cudaErrorNoDevice}, {"x", 1, cudaSuccess},
                           {"-2", 1, cudaSuccess}};
     for (const Case& c : cases) {
-        setenv("DREVIK_HOST_DEVICES", c.value, 1);
+        HostDevices devices(c.value);
         int count = -1;
         EXPECT_EQ(cudaGetDeviceCount(&count), c.status) << c.value;
         EXPECT_EQ(count, c.count) << c.value;
     }
-    setenv("DREVIK_HOST_DEVICES", "0", 1);
+    HostDevices none("0");
     EXPECT_EQ(cudaSetDevice(0), cudaErrorNoDevice);
     int* buffer = nullptr;
     EXPECT_EQ(cudaMalloc(&buffer, 4), cudaErrorNoDevice);
-    unsetenv("DREVIK_HOST_DEVICES");
 }
 
 }  // namespace
