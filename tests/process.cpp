@@ -6,7 +6,21 @@
 
 #include <cerrno>
 
-ProcessResult run_process(const std::string& program, const std::vector<std::string>& args) {
+extern char** environ;
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::vector<std::string>& environment) {
+    std::vector<char*> envp;
+    for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string inherited(*entry);
+        bool replaced = false;
+        for (const std::string& e : environment) {
+            replaced = replaced || inherited.compare(0, e.find('=') + 1, e, 0, e.find('=') + 1) == 0;
+        }
+        if (!replaced) envp.push_back(*entry);
+    }
+    envp.push_back(nullptr);
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return {};
     const pid_t pid = fork();
@@ -20,7 +34,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(pipe_fds[1]);

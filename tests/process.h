@@ -9,5 +9,7 @@ struct ProcessResult {
 };
 
 // Runs `program` with `args` (argv[0] is `program`), standard input from /dev/null, and
-// waits for it to end.
-ProcessResult run_process(const std::string& program, const std::vector<std::string>& args);
+// waits for it to end. `environment` entries ("NAME=value") are added to this process's
+// environment for the child.
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::vector<std::string>& environment = {});

@@ -1,16 +1,40 @@
 #pragma once
 // The host back-end's stand-in for the CUDA runtime: the subset of the runtime API the
-// engine uses, implemented on CPU threads.
+// engine uses, implemented on CPU threads. Launches run synchronously on the default stream.
+// It presents one device, or DREVIK_HOST_DEVICES of them (0 allowed), as a driver would.
 
 #include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "device_language.h"
 
 enum cudaError_t {
     cudaSuccess = 0,
     cudaErrorInvalidValue = 1,
     cudaErrorMemoryAllocation = 2,
-    cudaErrorInvalidDevice = 101,
+    cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidMemcpyDirection = 21,
     cudaErrorNoDevice = 100,
+    cudaErrorInvalidDevice = 101,
+    cudaErrorInvalidResourceHandle = 400,
 };
+
+enum cudaMemcpyKind {
+    cudaMemcpyHostToHost = 0,
+    cudaMemcpyHostToDevice = 1,
+    cudaMemcpyDeviceToHost = 2,
+    cudaMemcpyDeviceToDevice = 3,
+    cudaMemcpyDefault = 4,
+};
+
+#define cudaOccupancyDefault 0x00
+
+struct CUstream_st;
+using cudaStream_t = CUstream_st*;
+struct CUevent_st;
+using cudaEvent_t = CUevent_st*;
 
 struct cudaDeviceProp {
     char name[256];
@@ -21,4 +45,67 @@ struct cudaDeviceProp {
 
 cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* properties, int device);
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaMalloc(void** pointer, size_t size);
+cudaError_t cudaFree(void* pointer);
+cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cudaMemcpyKind kind);
+cudaError_t cudaDeviceSynchronize();
+cudaError_t cudaEventCreate(cudaEvent_t* event);
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
+cudaError_t cudaEventSynchronize(cudaEvent_t event);
+cudaError_t cudaEventElapsedTime(float* milliseconds, cudaEvent_t start, cudaEvent_t end);
+cudaError_t cudaEventDestroy(cudaEvent_t event);
 const char* cudaGetErrorString(cudaError_t error);
+
+namespace host_runtime {
+
+cudaError_t copy_to_symbol(void* symbol, size_t symbol_size, const void* source, size_t count,
+                           size_t offset, cudaMemcpyKind kind);
+cudaError_t occupancy(int* blocks, int block_size, size_t dynamic_shared_bytes);
+// Runs `thread_body(call)` once for every thread of the grid, with threadIdx, blockIdx,
+// blockDim and gridDim set; returns when all have finished.
+cudaError_t run_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, void (*thread_body)(const void* call),
+                     const void* call);
+
+template <typename... Params, size_t... I>
+std::tuple<std::decay_t<Params>...> unpack_arguments(void** args, std::index_sequence<I...>) {
+    return std::tuple<std::decay_t<Params>...>{*static_cast<std::decay_t<Params>*>(args[I])...};
+}
+
+}  // namespace host_runtime
+
+template <typename T>
+cudaError_t cudaMalloc(T** pointer, size_t size) {
+    return cudaMalloc(reinterpret_cast<void**>(pointer), size);
+}
+
+template <typename T>
+cudaError_t cudaMemcpyToSymbol(const T& symbol, const void* source, size_t count, size_t offset = 0,
+                               cudaMemcpyKind kind = cudaMemcpyHostToDevice) {
+    return host_runtime::copy_to_symbol(const_cast<T*>(&symbol), sizeof(T), source, count, offset, kind);
+}
+
+template <typename Kernel>
+cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(int* blocks, Kernel, int block_size,
+                                                                   size_t dynamic_shared_bytes, unsigned int) {
+    return host_runtime::occupancy(blocks, block_size, dynamic_shared_bytes);
+}
+
+// `args` points at one value per kernel parameter, of the parameter's type, as with the
+// real runtime.
+template <typename... Params>
+cudaError_t cudaLaunchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, void** args,
+                             size_t dynamic_shared_bytes = 0, cudaStream_t = nullptr) {
+    if (args == nullptr && sizeof...(Params) > 0) return cudaErrorInvalidValue;
+    struct Call {
+        void (*kernel)(Params...);
+        std::tuple<std::decay_t<Params>...> arguments;
+    };
+    const Call call{kernel, host_runtime::unpack_arguments<Params...>(args, std::index_sequence_for<Params...>{})};
+    return host_runtime::run_grid(grid, block, dynamic_shared_bytes,
+                                  [](const void* bound) {
+                                      const Call& c = *static_cast<const Call*>(bound);
+                                      std::apply(c.kernel, c.arguments);
+                                  },
+                                  &call);
+}

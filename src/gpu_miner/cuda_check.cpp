@@ -1,0 +1,14 @@
+#include "gpu_miner/cuda_check.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+bool cuda_succeeded(cudaError_t status, int line) {
+    if (status == cudaSuccess) return true;
+    std::fprintf(stderr, "CUDA error %s:%d: %s\n", "src/gpu_miner", line, cudaGetErrorString(status));
+    return false;
+}
+
+void cuda_require(cudaError_t status, int line) {
+    if (!cuda_succeeded(status, line)) throw std::runtime_error(cudaGetErrorString(status));
+}

@@ -1,0 +1,42 @@
+#pragma once
+// The CUDA C++ language features the kernels use, for compiling them as ordinary C++: the
+// qualifiers vanish, thread and block indices are thread-locals set by the launcher, and the
+// intrinsics map onto GCC built-ins.
+
+#include <cstdint>
+
+#define __global__
+#define __device__
+#define __host__
+#define __constant__
+#define __forceinline__ inline __attribute__((always_inline))
+#define __launch_bounds__(...)
+
+struct uint3 {
+    unsigned int x, y, z;
+};
+
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+inline thread_local uint3 threadIdx{0, 0, 0};
+inline thread_local uint3 blockIdx{0, 0, 0};
+inline thread_local dim3 blockDim;
+inline thread_local dim3 gridDim;
+
+inline int atomicCAS(int* address, int compare, int value) {
+    __atomic_compare_exchange_n(address, &compare, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return compare;
+}
+
+// Written so that the compiler sees a rotation when lo and hi are the same value.
+inline unsigned int __funnelshift_r(unsigned int lo, unsigned int hi, unsigned int shift) {
+    shift &= 31;
+    return shift == 0 ? lo : (lo >> shift) | (hi << (32 - shift));
+}
+
+// The kernels poll flags that other threads of the same launch set by compare-and-swap; a
+// relaxed atomic load is what the read-only data path amounts to on the CPU.
+inline int __ldg(const int* address) { return __atomic_load_n(address, __ATOMIC_RELAXED); }

@@ -1,0 +1,82 @@
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "internal.h"
+
+namespace {
+
+thread_local int selected_device = 0;
+
+int cpu_cores() { return std::max(1, static_cast<int>(std::thread::hardware_concurrency())); }
+
+}  // namespace
+
+namespace host_runtime {
+
+// One device unless DREVIK_HOST_DEVICES holds a count from 0 to 64, read at every call so a
+// test can change it between calls.
+int device_count() {
+    const char* text = std::getenv("DREVIK_HOST_DEVICES");
+    if (text == nullptr || *text == '\0') return 1;
+    char* end = nullptr;
+    const long count = std::strtol(text, &end, 10);
+    if (*end != '\0' || count < 0 || count > 64) return 1;
+    return static_cast<int>(count);
+}
+
+int current_device() { return selected_device; }
+
+cudaError_t current_device_status() {
+    const int count = device_count();
+    if (count == 0) return cudaErrorNoDevice;
+    return selected_device < count ? cudaSuccess : cudaErrorInvalidDevice;
+}
+
+// The whole CPU is one multiprocessor that holds one block fewer than it has cores: start-up
+// tuning then tries one, two and three fewer/more blocks than cores (a few seconds in all),
+// and settles on one block per core.
+cudaError_t occupancy(int* blocks, int block_size, size_t dynamic_shared_bytes) {
+    if (blocks == nullptr || block_size < 1 || block_size > 1024 || dynamic_shared_bytes != 0) {
+        return cudaErrorInvalidValue;
+    }
+    const cudaError_t status = current_device_status();
+    if (status != cudaSuccess) return status;
+    *blocks = std::clamp(cpu_cores() - 1, 1, 15);
+    return cudaSuccess;
+}
+
+}  // namespace host_runtime
+
+cudaError_t cudaGetDeviceCount(int* count) {
+    if (count == nullptr) return cudaErrorInvalidValue;
+    *count = host_runtime::device_count();
+    return *count == 0 ? cudaErrorNoDevice : cudaSuccess;
+}
+
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* properties, int device) {
+    if (properties == nullptr) return cudaErrorInvalidValue;
+    const int count = host_runtime::device_count();
+    if (count == 0) return cudaErrorNoDevice;
+    if (device < 0 || device >= count) return cudaErrorInvalidDevice;
+    std::memset(properties, 0, sizeof *properties);
+    std::snprintf(properties->name, sizeof properties->name, "Host CPU stand-in (%d threads)", cpu_cores());
+    properties->multiProcessorCount = 1;
+    properties->major = 8;
+    properties->minor = 6;
+    return cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) {
+    const int count = host_runtime::device_count();
+    if (count == 0) return cudaErrorNoDevice;
+    if (device < 0 || device >= count) return cudaErrorInvalidDevice;
+    selected_device = device;
+    return cudaSuccess;
+}
+
+// Launches and copies complete before they return, so there is never anything to wait for.
+cudaError_t cudaDeviceSynchronize() { return host_runtime::current_device_status(); }

@@ -1,0 +1,65 @@
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "internal.h"
+
+namespace {
+
+std::mutex allocations_mutex;
+std::map<uintptr_t, size_t> allocations;  // start address -> size
+
+// True when [pointer, pointer + count) lies inside one live allocation.
+bool is_device_range(const void* pointer, size_t count) {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(pointer);
+    std::lock_guard<std::mutex> lock(allocations_mutex);
+    auto it = allocations.upper_bound(start);
+    if (it == allocations.begin()) return false;
+    --it;
+    return start - it->first <= it->second && count <= it->second - (start - it->first);
+}
+
+}  // namespace
+
+cudaError_t cudaMalloc(void** pointer, size_t size) {
+    if (pointer == nullptr) return cudaErrorInvalidValue;
+    const cudaError_t status = host_runtime::current_device_status();
+    if (status != cudaSuccess) return status;
+    if (size == 0) {
+        *pointer = nullptr;
+        return cudaSuccess;
+    }
+    void* memory = std::calloc(1, size);
+    if (memory == nullptr) return cudaErrorMemoryAllocation;
+    std::lock_guard<std::mutex> lock(allocations_mutex);
+    allocations[reinterpret_cast<uintptr_t>(memory)] = size;
+    *pointer = memory;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* pointer) {
+    if (pointer == nullptr) return cudaSuccess;
+    {
+        std::lock_guard<std::mutex> lock(allocations_mutex);
+        if (allocations.erase(reinterpret_cast<uintptr_t>(pointer)) == 0) return cudaErrorInvalidValue;
+    }
+    std::free(pointer);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cudaMemcpyKind kind) {
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
+    const cudaError_t status = host_runtime::current_device_status();
+    if (status != cudaSuccess) return status;
+    if (count == 0) return cudaSuccess;
+    if (destination == nullptr || source == nullptr) return cudaErrorInvalidValue;
+    const bool to_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    const bool from_device = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    if ((to_device && !is_device_range(destination, count)) || (from_device && !is_device_range(source, count))) {
+        return cudaErrorInvalidValue;
+    }
+    std::memmove(destination, source, count);
+    return cudaSuccess;
+}

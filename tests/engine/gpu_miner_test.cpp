@@ -1,0 +1,260 @@
+// GpuMiner on the host device: set-up, runtime-error reports, and the search loop. Tuning
+// takes scripted times here (3200 ms for every launch gives 512 loops), so searches run
+// short launches.
+
+#include "gpu_miner/gpu_miner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "gpu_miner/devices.h"
+#include "host_devices.h"
+#include "kernels/kernels.h"
+#include "sha256_reference.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+double scripted_3200ms(int32_t, int32_t) { return 3200.0; }
+
+MiningJob make_job(char previous_hash_digit, int64_t difficulty, int64_t share_difficulty) {
+    MiningJob job;
+    job.height = 42;
+    job.receipts = {"r1", "r2", "r3"};
+    job.main_height = 7;
+    job.main_blockhash = "mb";
+    job.previous_blockhash = std::string(78, previous_hash_digit);
+    job.validator = "v";
+    job.miner = "m";
+    job.difficulty = difficulty;
+    job.share_difficulty = share_difficulty;
+    return job;
+}
+
+struct Find {
+    std::string nonce;
+    int64_t timestamp;
+    int32_t device;
+};
+
+// What the search reported through its callback.
+struct Finds {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Find> list;
+
+    static void record(const std::string& nonce, int64_t timestamp, int32_t device, void* context) {
+        Finds& finds = *static_cast<Finds*>(context);
+        std::lock_guard<std::mutex> lock(finds.mutex);
+        finds.list.push_back({nonce, timestamp, device});
+        finds.changed.notify_all();
+    }
+    std::vector<Find> snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return list;
+    }
+};
+
+// The block a search reported, checked against OpenSSL over the pre-image it names.
+void expect_valid_block(const MiningJob& job, const SearchOutcome& outcome) {
+    ASSERT_TRUE(outcome.found);
+    ASSERT_EQ(outcome.nonce.size(), 16u);
+    MiningJob window_job = job;
+    window_job.timestamp = outcome.timestamp;
+    const Digest digest = sha256_digest(mining_prefix(window_job) + outcome.nonce);
+    EXPECT_LE(digest_words(digest), difficulty_to_target(job.difficulty));
+    EXPECT_EQ(outcome.hash.size(), 78u);
+    EXPECT_EQ(outcome.hash, block_hash_text(outcome.timestamp, digest.data()));
+}
+
+TEST(GpuMinerInit, PrintsDeviceLineAndTunesTheGeometry) {
+    cudaDeviceProp properties{};
+    ASSERT_EQ(cudaGetDeviceProperties(&properties, 0), cudaSuccess);
+    int occupancy = 0;
+    ASSERT_EQ(cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&occupancy, kernel_mine_precomp, 256, 0,
+                                                                     cudaOccupancyDefault),
+              cudaSuccess);
+    // Equal times everywhere: the largest tested grid has the best rate.
+    const int32_t grid = std::min(occupancy + 2, 16) * properties.multiProcessorCount;
+
+    GpuMiner miner(scripted_3200ms);
+    testing::internal::CaptureStderr();
+    miner.init(0);
+    const std::string output = testing::internal::GetCapturedStderr();
+
+    const std::string head = "[GPU 0] " + std::string(properties.name) + ": " +
+                             std::to_string(properties.multiProcessorCount) + " SMs, " + std::to_string(occupancy) +
+                             " blks/SM (occupancy), grid=" + std::to_string(occupancy * properties.multiProcessorCount) +
+                             "\n[GPU 0] Auto-tuning v3.2.1 (target=100ms)...\n";
+    EXPECT_EQ(output.substr(0, head.size()), head);
+    const std::string tuned = "[GPU 0] Tuned: grid=" + std::to_string(grid) + " loops=512 kernel=3200.0ms";
+    EXPECT_NE(output.find(tuned), std::string::npos) << output;
+
+    const GpuInfo info = miner.describe();
+    EXPECT_EQ(info.device, 0);
+    EXPECT_EQ(info.name, properties.name);
+    EXPECT_EQ(info.sm_count, properties.multiProcessorCount);
+    EXPECT_EQ(info.grid, grid);
+    EXPECT_EQ(info.threads_per_block, 256);
+    EXPECT_EQ(info.loops, 512);
+    EXPECT_EQ(info.hashes_per_launch, int64_t{grid} * 512 * 256);
+}
+
+TEST(GpuMinerInit, FailedSetUpReportsTheRuntimeErrorAndThrows) {
+    struct Case {
+        const char* devices;
+        int32_t ordinal;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"1", 7, "invalid device ordinal"},
+        {"1", -1, "invalid device ordinal"},
+        {"0", 0, "no CUDA-capable device is detected"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.ordinal) + " of " + c.devices);
+        HostDevices devices(c.devices);
+        GpuMiner miner(scripted_3200ms);
+        testing::internal::CaptureStderr();
+        try {
+            miner.init(c.ordinal);
+            ADD_FAILURE() << "init did not throw";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), c.error);
+        }
+        const std::string output = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(testing::internal::RE::FullMatch(output, std::string("CUDA error src/gpu_miner:[0-9]+: ") + c.error +
+                                                                 "\n"))
+            << output;
+    }
+}
+
+TEST(UsableDevices, FollowTheDevicesTheRuntimePresents) {
+    {
+        HostDevices devices("3");
+        EXPECT_EQ(list_usable_devices(), (std::vector<int32_t>{0, 1, 2}));
+    }
+    {
+        HostDevices devices("0");
+        EXPECT_TRUE(list_usable_devices().empty());
+    }
+}
+
+class GpuMinerSearch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::internal::CaptureStderr();
+        miner.init(0);
+        testing::internal::GetCapturedStderr();
+    }
+
+    GpuMiner miner{scripted_3200ms};
+    Finds finds;
+};
+
+TEST_F(GpuMinerSearch, BlockFindIsReportedThroughTheCallbackAndReturned) {
+    // Difficulty 2: every other candidate is a block, so the first launch finds one.
+    const MiningJob job = make_job('a', 2, 1);
+    const std::atomic<bool> stop{false};
+    SearchOutcome outcome;
+    ASSERT_TRUE(miner.search(job, stop, outcome, Finds::record, &finds));
+    expect_valid_block(job, outcome);
+    EXPECT_EQ(outcome.gpu, 0);
+    const std::vector<Find> reported = finds.snapshot();
+    ASSERT_EQ(reported.size(), 1u);  // the block, as its own share; no separate share
+    EXPECT_EQ(reported[0].nonce, outcome.nonce);
+    EXPECT_EQ(reported[0].timestamp, outcome.timestamp);
+    EXPECT_EQ(reported[0].device, 0);
+}
+
+TEST_F(GpuMinerSearch, StopSetBeforeTheStartBuildsNoPreimage) {
+    // A malformed job shows whether a pre-image was built: its check would print.
+    MiningJob job = make_job('b', 2, 1);
+    job.previous_blockhash += "x";
+    const std::atomic<bool> stop{true};
+    SearchOutcome outcome;
+    outcome.gpu = -1;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(miner.search(job, stop, outcome, Finds::record, &finds));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(outcome.found);
+    EXPECT_EQ(outcome.gpu, 0);
+    EXPECT_TRUE(finds.snapshot().empty());
+}
+
+TEST_F(GpuMinerSearch, PrefixOfAnyOtherLengthThan142IsNotSearched) {
+    struct Case {
+        size_t previous_hash_length;
+        const char* error;
+    };
+    const Case cases[] = {
+        {79, "[GPU 0] ERROR: tail_len=15\n"},
+        {142, "[GPU 0] ERROR: prefix_len=206 (expected 142)\n"},
+    };
+    for (const Case& c : cases) {
+        MiningJob job = make_job('c', 2, 1);
+        job.previous_blockhash = std::string(c.previous_hash_length, 'c');
+        const std::atomic<bool> stop{false};
+        SearchOutcome outcome;
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(miner.search(job, stop, outcome, Finds::record, &finds));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error);
+        EXPECT_FALSE(outcome.found);
+    }
+    EXPECT_TRUE(finds.snapshot().empty());
+}
+
+// Every launch meets the share target, yet each 5-second window reports one share: the two
+// first shares carry window timestamps at least 5 s apart.
+TEST_F(GpuMinerSearch, OneSharePerWindow) {
+    const MiningJob job = make_job('d', INT64_MAX, 1);
+    std::atomic<bool> stop{false};
+    SearchOutcome outcome;
+    bool found = true;
+    std::thread search([&] { found = miner.search(job, stop, outcome, Finds::record, &finds); });
+    {
+        std::unique_lock<std::mutex> lock(finds.mutex);
+        finds.changed.wait_for(lock, 60s, [&] { return finds.list.size() >= 2; });
+    }
+    stop = true;
+    search.join();
+    EXPECT_FALSE(found);
+    const std::vector<Find> shares = finds.snapshot();
+    ASSERT_GE(shares.size(), 2u);
+    EXPECT_GE(shares[1].timestamp - shares[0].timestamp, 5'000'000);
+    for (size_t i = 0; i + 1 < shares.size(); ++i) EXPECT_NE(shares[i].timestamp, shares[i + 1].timestamp);
+    EXPECT_GT(miner.hashrate(), 0.0);
+}
+
+// Two devices searching different jobs at once keep their own constants and buffers.
+TEST(GpuMinerMultiDevice, ConcurrentSearchesOnTwoDevicesFindTheirOwnBlocks) {
+    HostDevices devices("2");
+    GpuMiner first(scripted_3200ms);
+    GpuMiner second(scripted_3200ms);
+    testing::internal::CaptureStderr();
+    first.init(0);
+    second.init(1);
+    testing::internal::GetCapturedStderr();
+
+    const MiningJob jobs[] = {make_job('e', 64, 0), make_job('f', 64, 0)};
+    const std::atomic<bool> stop{false};
+    SearchOutcome outcomes[2];
+    bool found[2] = {};
+    std::thread other([&] { found[1] = second.search(jobs[1], stop, outcomes[1], nullptr, nullptr); });
+    found[0] = first.search(jobs[0], stop, outcomes[0], nullptr, nullptr);
+    other.join();
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(found[i]);
+        EXPECT_EQ(outcomes[i].gpu, i);
+        expect_valid_block(jobs[i], outcomes[i]);
+    }
+}
+
+}  // namespace

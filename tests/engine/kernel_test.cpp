@@ -1,0 +1,272 @@
+// The search kernels against OpenSSL's SHA-256 of the 158-byte pre-image, with the constant
+// block filled by the host code the search uses.
+
+#include <cuda_runtime.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "gpu_miner/constant_block.h"
+#include "kernels/kernels.h"
+#include "sha256_reference.h"
+
+namespace {
+
+constexpr uint64_t k2To40 = uint64_t{1} << 40;
+
+enum class Kernel { precomp, fallback };
+
+const char* kernel_name(Kernel kernel) { return kernel == Kernel::precomp ? "precomp" : "fallback"; }
+
+// The six result buffers of a launch, on the device.
+class ResultBuffers {
+public:
+    ResultBuffers() {
+        EXPECT_EQ(cudaMalloc(&found_flag, sizeof(int)), cudaSuccess);
+        EXPECT_EQ(cudaMalloc(&found_nonce, sizeof(uint64_t)), cudaSuccess);
+        EXPECT_EQ(cudaMalloc(&found_hash, 32), cudaSuccess);
+        EXPECT_EQ(cudaMalloc(&share_flag, sizeof(int)), cudaSuccess);
+        EXPECT_EQ(cudaMalloc(&share_nonce, sizeof(uint64_t)), cudaSuccess);
+        EXPECT_EQ(cudaMalloc(&share_hash, 32), cudaSuccess);
+    }
+    ~ResultBuffers() {
+        for (void* p : {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
+                        static_cast<void*>(share_flag), static_cast<void*>(share_nonce),
+                        static_cast<void*>(share_hash)}) {
+            cudaFree(p);
+        }
+    }
+    void reset(int found = 0, uint64_t nonce = 0) {
+        const int zero = 0;
+        ASSERT_EQ(cudaMemcpy(found_flag, &found, sizeof found, cudaMemcpyHostToDevice), cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice), cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(found_nonce, &nonce, sizeof nonce, cudaMemcpyHostToDevice), cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(share_nonce, &nonce, sizeof nonce, cudaMemcpyHostToDevice), cudaSuccess);
+    }
+    template <typename T>
+    static T read(const T* device) {
+        T value{};
+        EXPECT_EQ(cudaMemcpy(&value, device, sizeof value, cudaMemcpyDeviceToHost), cudaSuccess);
+        return value;
+    }
+    static Digest read_digest(const uint8_t* device) {
+        Digest digest{};
+        EXPECT_EQ(cudaMemcpy(digest.data(), device, 32, cudaMemcpyDeviceToHost), cudaSuccess);
+        return digest;
+    }
+
+    int* found_flag = nullptr;
+    uint64_t* found_nonce = nullptr;
+    uint8_t* found_hash = nullptr;
+    int* share_flag = nullptr;
+    uint64_t* share_nonce = nullptr;
+    uint8_t* share_hash = nullptr;
+};
+
+const Target kAllOnes = {~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u};
+const Target kZero = {};
+
+class KernelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::mt19937_64 random(20240611);
+        prefix = random_prefix(random);
+        Sha256State midstate;
+        const auto chaining = sha256_chaining_value(prefix);
+        std::copy(chaining.begin(), chaining.end(), midstate.begin());
+        set_window(image, midstate, reinterpret_cast<const uint8_t*>(prefix.data()) + 128);
+    }
+
+    Digest expected_digest(uint64_t nonce) const { return sha256_digest(prefix + nonce_text(nonce)); }
+
+    void launch(Kernel kernel, uint64_t start, const Target& block, const Target& share, dim3 grid, dim3 block_shape,
+                int loops, int preset_found = 0) {
+        set_targets(image, block, share);
+        if (kernel == Kernel::precomp) set_launch_digits(image, start);
+        ASSERT_EQ(cudaMemcpyToSymbol(C, image.data(), sizeof image), cudaSuccess);
+        results.reset(preset_found, kSentinel);
+        void* args[] = {&start,
+                        &results.found_nonce,
+                        &results.found_hash,
+                        &results.found_flag,
+                        &results.share_nonce,
+                        &results.share_hash,
+                        &results.share_flag,
+                        &loops};
+        ASSERT_EQ(cudaLaunchKernel(kernel == Kernel::precomp ? kernel_mine_precomp : kernel_mine_fallback, grid,
+                                   block_shape, args, 0, nullptr),
+                  cudaSuccess);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    }
+
+    // One thread walking `loops` consecutive nonces from `start`: the first nonce whose
+    // digest meets the target must be the one reported, on any device.
+    void expect_first_find(Kernel kernel, uint64_t start, int loops, const Target& target) {
+        std::optional<uint64_t> expected;
+        for (int i = 0; i < loops && !expected; ++i) {
+            if (digest_words(expected_digest(start + i)) <= target) expected = start + i;
+        }
+        launch(kernel, start, target, kZero, dim3(1), dim3(1), loops);
+        SCOPED_TRACE(std::string(kernel_name(kernel)) + " from " + nonce_text(start));
+        if (!expected) {
+            EXPECT_EQ(ResultBuffers::read(results.found_flag), 0);
+            return;
+        }
+        ASSERT_EQ(ResultBuffers::read(results.found_flag), 1);
+        EXPECT_EQ(nonce_text(ResultBuffers::read(results.found_nonce)), nonce_text(*expected));
+        EXPECT_EQ(ResultBuffers::read_digest(results.found_hash), expected_digest(*expected));
+        EXPECT_EQ(ResultBuffers::read(results.share_flag), 0);
+    }
+
+    static constexpr uint64_t kSentinel = 0x5e5e5e5e5e5e5e5eull;
+    std::string prefix;
+    ConstantImage image{};
+    ResultBuffers results;
+};
+
+// Targets around the digest of `nonce`: equal (a find), one below it (the digest is one
+// above: no find), and the first unequal word deciding whatever follows.
+std::vector<Target> targets_around(const Digest& digest) {
+    const Target words = digest_words(digest);
+    Target one_less = words;
+    for (int k = 7; k >= 0 && one_less[k]-- == 0; --k) {
+    }
+    Target word1_above = words;
+    ++word1_above[1];
+    std::fill(word1_above.begin() + 2, word1_above.end(), 0u);
+    Target word1_below = words;
+    --word1_below[1];
+    std::fill(word1_below.begin() + 2, word1_below.end(), ~0u);
+    return {words, one_less, word1_above, word1_below, kAllOnes, kZero};
+}
+
+TEST_F(KernelTest, DigestsEqualOpenSslOnBothSidesOfBoundaries) {
+    std::mt19937_64 random(7);
+    constexpr int kLoops = 6;
+    std::vector<uint64_t> starts = {0,
+                                    k2To40 - kLoops,
+                                    k2To40,
+                                    k2To40 - 3,  // crosses 2^40: fallback only
+                                    5 * k2To40 - 2,
+                                    ~uint64_t{0} - kLoops + 1,
+                                    ~uint64_t{0} - 2,  // wraps past 2^64 - 1: fallback only
+                                    0x9a9a9a9a9a9a9a9aull};
+    for (int i = 0; i < 4; ++i) starts.push_back(random());
+
+    for (const uint64_t start : starts) {
+        for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
+            if (kernel == Kernel::precomp && !launch_uses_precomp(start, kLoops)) continue;
+            for (int i = 0; i < kLoops; ++i) {
+                for (const Target& target : targets_around(expected_digest(start + i))) {
+                    expect_first_find(kernel, start, kLoops, target);
+                }
+            }
+        }
+    }
+}
+
+// Full 256-thread blocks and several iterations: the one nonce of the launch whose digest
+// is the smallest is found, wherever in the grid and in the loop it lies.
+TEST_F(KernelTest, GridCoversEveryNonceOfTheLaunchOnce) {
+    constexpr int kGrid = 2;
+    constexpr int kLoops = 3;
+    constexpr uint64_t kCount = uint64_t{kGrid} * kThreadsPerBlock * kLoops;
+    for (const uint64_t start : {uint64_t{0x0123456789abcdefull}, k2To40 - kCount / 2}) {
+        for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
+            if (kernel == Kernel::precomp && !launch_uses_precomp(start, kCount)) continue;
+            uint64_t best = start;
+            for (uint64_t n = start; n != start + kCount; ++n) {
+                if (digest_words(expected_digest(n)) < digest_words(expected_digest(best))) best = n;
+            }
+            launch(kernel, start, digest_words(expected_digest(best)), kZero, dim3(kGrid), dim3(kThreadsPerBlock),
+                   kLoops);
+            SCOPED_TRACE(kernel_name(kernel));
+            ASSERT_EQ(ResultBuffers::read(results.found_flag), 1);
+            EXPECT_EQ(nonce_text(ResultBuffers::read(results.found_nonce)), nonce_text(best));
+            EXPECT_EQ(ResultBuffers::read_digest(results.found_hash), expected_digest(best));
+        }
+    }
+}
+
+TEST_F(KernelTest, AllOnesTargetWritesExactlyOneFindFromTheLaunch) {
+    constexpr uint64_t kStart = 0x00ff00ff00ff0000ull;
+    for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
+        launch(kernel, kStart, kAllOnes, kAllOnes, dim3(2), dim3(kThreadsPerBlock), 4);
+        SCOPED_TRACE(kernel_name(kernel));
+        ASSERT_EQ(ResultBuffers::read(results.found_flag), 1);
+        const uint64_t nonce = ResultBuffers::read(results.found_nonce);
+        EXPECT_LT(nonce - kStart, uint64_t{2} * kThreadsPerBlock * 4);
+        EXPECT_EQ(ResultBuffers::read_digest(results.found_hash), expected_digest(nonce));
+        // Every candidate meets the share target too, but a block find is taken first.
+        EXPECT_EQ(ResultBuffers::read(results.share_flag), 0);
+    }
+}
+
+TEST_F(KernelTest, ShareFindIsTakenOnceAndTheSearchGoesOn) {
+    constexpr uint64_t kStart = 0x1000;
+    for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
+        launch(kernel, kStart, kZero, kAllOnes, dim3(2), dim3(kThreadsPerBlock), 2);
+        SCOPED_TRACE(kernel_name(kernel));
+        EXPECT_EQ(ResultBuffers::read(results.found_flag), 0);
+        ASSERT_EQ(ResultBuffers::read(results.share_flag), 1);
+        const uint64_t nonce = ResultBuffers::read(results.share_nonce);
+        EXPECT_LT(nonce - kStart, uint64_t{2} * kThreadsPerBlock * 2);
+        EXPECT_EQ(ResultBuffers::read_digest(results.share_hash), expected_digest(nonce));
+    }
+}
+
+TEST_F(KernelTest, NothingIsWrittenWithoutAFind) {
+    struct Case {
+        const char* name;
+        Target block;
+        Target share;
+        int loops;
+        int preset_found;
+    };
+    const Digest digest = expected_digest(0x42);
+    const Case cases[] = {
+        {"all-zero targets", kZero, kZero, 3, 0},
+        {"found flag already set", kAllOnes, kAllOnes, 3, 1},
+        {"loops 0", kAllOnes, kAllOnes, 0, 0},
+        {"loops -1", kAllOnes, kAllOnes, -1, 0},
+        {"share target equal to the block target", digest_words(digest), digest_words(digest), 1, 0},
+    };
+    for (const Case& c : cases) {
+        for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + kernel_name(kernel));
+            const bool single_nonce = c.block == digest_words(digest);
+            launch(kernel, 0x42, c.block, c.share, dim3(single_nonce ? 1 : 2), dim3(single_nonce ? 1 : kThreadsPerBlock),
+                   c.loops, c.preset_found);
+            EXPECT_EQ(ResultBuffers::read(results.share_flag), 0);
+            if (single_nonce) {
+                EXPECT_EQ(ResultBuffers::read(results.found_flag), 1);
+                continue;
+            }
+            EXPECT_EQ(ResultBuffers::read(results.found_flag), c.preset_found);
+            EXPECT_EQ(ResultBuffers::read(results.found_nonce), kSentinel);
+            EXPECT_EQ(ResultBuffers::read(results.share_nonce), kSentinel);
+        }
+    }
+}
+
+TEST(MidstateKernel, EqualsOpenSslChainingValue) {
+    std::mt19937_64 random(99);
+    const std::string data = random_prefix(random) + random_prefix(random);
+    uint8_t* device_data = nullptr;
+    uint32_t* device_out = nullptr;
+    ASSERT_EQ(cudaMalloc(&device_data, data.size()), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&device_out, 32), cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(device_data, data.data(), data.size(), cudaMemcpyHostToDevice), cudaSuccess);
+    for (int blocks : {-1, 0, 1, 2, 4}) {
+        void* args[] = {&device_data, &blocks, &device_out};
+        ASSERT_EQ(cudaLaunchKernel(kernel_midstate, dim3(1), dim3(1), args, 0, nullptr), cudaSuccess);
+        std::array<uint32_t, 8> state{};
+        ASSERT_EQ(cudaMemcpy(state.data(), device_out, 32, cudaMemcpyDeviceToHost), cudaSuccess);
+        EXPECT_EQ(state, sha256_chaining_value(data.substr(0, 64 * std::max(blocks, 0)))) << blocks << " blocks";
+    }
+    cudaFree(device_data);
+    cudaFree(device_out);
+}
+
+}  // namespace
