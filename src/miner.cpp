@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <chrono>
 #include <exception>
 #include <string>
 #include <thread>
@@ -18,12 +17,6 @@
 #include "stats.h"
 
 MinerState g_state;
-
-double steady_seconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-               .count() /
-           1e9;
-}
 
 void handle_signal(int /*signal_number*/) {
     g_state.running.store(false);

@@ -12,6 +12,7 @@
 #include "bus/nats_client.h"
 #include "gpu_miner/gpu_miner.h"
 #include "mining_job.h"
+#include "steady_clock.h"
 
 inline constexpr int64_t kDefaultShareDivisor = 4096;
 
@@ -52,6 +53,3 @@ struct MinerState {
 };
 
 extern MinerState g_state;
-
-// Steady-clock time in seconds.
-double steady_seconds();

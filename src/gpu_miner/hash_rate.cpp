@@ -1,14 +1,5 @@
 #include "gpu_miner/hash_rate.h"
 
-#include <chrono>
-
-double steady_seconds() {
-    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count();
-    return static_cast<double>(nanos) / 1e9;
-}
-
 void add_rate_sample(std::deque<RateSample>& window, double now, uint64_t hashes) {
     window.push_back({now, hashes});
     while (!window.empty() && window.front().time < now - kRateWindowSeconds) window.pop_front();

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <deque>
 
+#include "steady_clock.h"
+
 struct RateSample {
     double time;  // steady-clock seconds at the end of the launch
     uint64_t hashes;
@@ -11,7 +13,6 @@ struct RateSample {
 
 inline constexpr double kRateWindowSeconds = 30.0;
 
-double steady_seconds();
 // Appends the sample and drops the samples older than the window.
 void add_rate_sample(std::deque<RateSample>& window, double now, uint64_t hashes);
 // MH/s: the hashes of the samples inside the window over the time since the oldest sample;

@@ -30,8 +30,8 @@ def free_port():
 
 
 def logged(level, message_regex):
-    """Pattern of one console log line."""
-    return "^" + LOG_PREFIX + r"\[" + level + r"\] " + message_regex + "$"
+    """Pattern of a console log line whose message starts with `message_regex`."""
+    return "^" + LOG_PREFIX + r"\[" + level + r"\] " + message_regex
 
 
 class NatsServer:

@@ -50,7 +50,7 @@ class MinerTestCase(unittest.TestCase):
         status, seconds = miner.interrupt(sig)
         self.assertEqual(status, 0, miner.text())
         self.assertLess(seconds, 5.0, "shutdown took %.2fs" % seconds)
-        self.assertRegex(miner.lines[-1], logged("INFO", r"Shutting down\.\.\."))
+        self.assertRegex(miner.lines[-1], logged("INFO", r"Shutting down\.\.\.$"))
         return seconds
 
 
@@ -72,7 +72,7 @@ class BlockFlow(MinerTestCase):
         miner.wait_for(logged("INFO", r"\[h=500\] Job: diff=1000 share_diff=1 prev=%s\.\.\."
                               % job["previous_blockhash"][:16]))
         miner.wait_for(logged("INFO", r"\[h=500\] Mining on 1 GPU\(s\)\.\.\."))
-        miner.wait_for(logged("INFO", r"\[h=500\] FOUND by GPU 0! nonce=%s\.\.\. hash=%s\.\.\. \(\d+\.\d\)"
+        miner.wait_for(logged("INFO", r"\[h=500\] FOUND by GPU 0! nonce=%s\.\.\. hash=%s\.\.\. \(\d+\.\ds\)$"
                               % (result["nonce"][:16], result["blockhash"][:16])))
         self.assert_clean_exit(miner)
 
