@@ -92,8 +92,8 @@ def verify_share(payload, job, client_id, wallet, divisor):
     reason = _check_common(message, job, client_id)
     if reason:
         return message, reason
-    if message["wallet"] != wallet:
-        return message, "wallet %r" % message["wallet"]
+    if wallet is not None and message["wallet"] != wallet:
+        return message, "wallet %r, expected %r" % (message["wallet"], wallet)
     if message["difficulty"] != job["difficulty"]:
         return message, "difficulty %r" % message["difficulty"]
     if message["share_difficulty"] != share_difficulty(job["difficulty"], divisor):
@@ -122,7 +122,7 @@ def verify_result(payload, job, client_id):
     return message, None
 
 
-def verify_heartbeat(payload, client_id, wallet):
+def verify_heartbeat(payload, client_id, wallet=None):
     message, reason = _decode(payload, ["client_id", "found_session", "gpus", "hashrate_mhs", "hostname",
                                         "jobs_received", "shares_session", "uptime_seconds", "version",
                                         "wallet"])
@@ -130,8 +130,10 @@ def verify_heartbeat(payload, client_id, wallet):
         return message, reason
     if message["client_id"] != client_id or message["hostname"] != client_id:
         return message, "client_id/hostname"
-    if message["wallet"] != wallet or message["version"] != "3.0.0":
-        return message, "wallet/version"
+    if wallet is not None and message["wallet"] != wallet:
+        return message, "wallet %r, expected %r" % (message["wallet"], wallet)
+    if message["version"] != "3.0.0":
+        return message, "version %r" % message["version"]
     if not isinstance(message["hashrate_mhs"], float):
         return message, "hashrate_mhs is not a floating-point number"
     return message, None
