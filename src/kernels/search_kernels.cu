@@ -51,6 +51,40 @@ __device__ __forceinline__ void padding_words(uint32_t (&w)[16]) {
     w[15] = kPreimageBits;
 }
 
+// The candidate loop of both kernels. Each thread starts from the state entering round
+// StartRound (eight words of C from `state_base`), with that round worked out once except
+// for its message word; `head` places the words below W5 that rounds StartRound on read, and
+// the schedule is extended in place from round FirstExtended.
+template <int StartRound, int FirstExtended, typename Head>
+__device__ __forceinline__ void search_candidates(int state_base, uint64_t start_nonce, int loops,
+                                                  const ResultBuffers& out, Head head) {
+    if (loops < 1) return;
+    const uint32_t thread = blockIdx.x * blockDim.x + threadIdx.x;
+    const uint32_t stride = gridDim.x * blockDim.x;
+    uint64_t nonce = start_nonce + thread;
+
+    uint32_t start[8];
+    load_state<StartRound>(start, state_base);
+    const HoistedRound first = hoist_round<StartRound>(start);
+
+    for (int i = 0; i < loops; ++i, nonce += stride) {
+        if ((i & (kPollInterval - 1)) == 0 && __ldg(out.found_flag) != 0) return;
+        uint32_t w[16];
+        head(nonce, w);
+        nonce_low_words(nonce, w);
+        padding_words(w);
+
+        uint32_t s[8];
+        unrolled<8>([&](auto k) { s[decltype(k)::value] = start[decltype(k)::value]; });
+        hoisted_round_step<StartRound>(s, first, w[StartRound]);
+        rounds_to_end<StartRound + 1, FirstExtended>(s, w);
+
+        uint32_t digest[8];
+        finish_digest(digest, s);
+        if (report_candidate(digest, nonce, out)) return;
+    }
+}
+
 }  // namespace
 
 // Starts from the state after rounds 0-4, which already holds nonce digits 0-5, and runs
@@ -59,36 +93,15 @@ __device__ __forceinline__ void padding_words(uint32_t (&w)[16]) {
 __global__ void __launch_bounds__(256, 4)
     kernel_mine_precomp(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                         uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
-    if (loops < 1) return;
-    const ResultBuffers out{found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag};
-    const uint32_t thread = blockIdx.x * blockDim.x + threadIdx.x;
-    const uint32_t stride = gridDim.x * blockDim.x;
-    uint64_t nonce = start_nonce + thread;
-
-    uint32_t start[8];
-    load_state<5>(start, constant_word::state_after_5);
-    const HoistedRound round5 = hoist_round<5>(start);
-
-    for (int i = 0; i < loops; ++i, nonce += stride) {
-        if ((i & (kPollInterval - 1)) == 0 && __ldg(found_flag) != 0) return;
-        uint32_t w[16];
-        w[0] = C[constant_word::w16];
-        w[1] = C[constant_word::w17];
-        w[2] = C[constant_word::w18];
-        w[3] = C[constant_word::w19];
-        w[4] = C[constant_word::w4];
-        nonce_low_words(nonce, w);
-        padding_words(w);
-
-        uint32_t s[8];
-        unrolled<8>([&](auto k) { s[decltype(k)::value] = start[decltype(k)::value]; });
-        hoisted_round_step<5>(s, round5, w[5]);
-        rounds_to_end<6, 20>(s, w);
-
-        uint32_t digest[8];
-        finish_digest(digest, s);
-        if (report_candidate(digest, nonce, out)) return;
-    }
+    search_candidates<5, 20>(constant_word::state_after_5, start_nonce, loops,
+                             {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
+                             [](uint64_t, uint32_t(&w)[16]) {
+                                 w[0] = C[constant_word::w16];
+                                 w[1] = C[constant_word::w17];
+                                 w[2] = C[constant_word::w18];
+                                 w[3] = C[constant_word::w19];
+                                 w[4] = C[constant_word::w4];
+                             });
 }
 
 // Starts from the state after rounds 0-2 and forms all sixteen nonce digits itself, so any
@@ -96,34 +109,13 @@ __global__ void __launch_bounds__(256, 4)
 __global__ void __launch_bounds__(256, 4)
     kernel_mine_fallback(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                          uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
-    if (loops < 1) return;
-    const ResultBuffers out{found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag};
-    const uint32_t thread = blockIdx.x * blockDim.x + threadIdx.x;
-    const uint32_t stride = gridDim.x * blockDim.x;
-    uint64_t nonce = start_nonce + thread;
-
-    uint32_t start[8];
-    load_state<3>(start, constant_word::state_after_3);
-    const HoistedRound round3 = hoist_round<3>(start);
-
-    for (int i = 0; i < loops; ++i, nonce += stride) {
-        if ((i & (kPollInterval - 1)) == 0 && __ldg(found_flag) != 0) return;
-        uint32_t w[16];
-        w[0] = C[constant_word::w16];
-        w[1] = C[constant_word::w17];
-        w[2] = C[constant_word::w2];
-        w[3] = C[constant_word::w3_base] | (hex_codes(static_cast<uint32_t>(nonce >> 56)) & 0xffffu);
-        w[4] = hex_codes(static_cast<uint32_t>(nonce >> 40) & 0xffffu);
-        nonce_low_words(nonce, w);
-        padding_words(w);
-
-        uint32_t s[8];
-        unrolled<8>([&](auto k) { s[decltype(k)::value] = start[decltype(k)::value]; });
-        hoisted_round_step<3>(s, round3, w[3]);
-        rounds_to_end<4, 18>(s, w);
-
-        uint32_t digest[8];
-        finish_digest(digest, s);
-        if (report_candidate(digest, nonce, out)) return;
-    }
+    search_candidates<3, 18>(constant_word::state_after_3, start_nonce, loops,
+                             {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
+                             [](uint64_t nonce, uint32_t(&w)[16]) {
+                                 w[0] = C[constant_word::w16];
+                                 w[1] = C[constant_word::w17];
+                                 w[2] = C[constant_word::w2];
+                                 w[3] = C[constant_word::w3_base] | (hex_codes(static_cast<uint32_t>(nonce >> 56)) & 0xffffu);
+                                 w[4] = hex_codes(static_cast<uint32_t>(nonce >> 40) & 0xffffu);
+                             });
 }

@@ -7,16 +7,11 @@
 #include <thread>
 
 #include "support/loopback_socket.h"
+#include "support/wait_until.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::chrono::milliseconds left(Clock::time_point deadline) {
-    const auto remaining =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return remaining.count() > 0 ? remaining : std::chrono::milliseconds(0);
-}
 
 }  // namespace
 
@@ -56,7 +51,7 @@ bool ScriptedServer::read_until(const std::string& needle, size_t from,
                                 std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     while (bytes_in.find(needle, from) == std::string::npos) {
-        if (read_within(client_fd, bytes_in, left(deadline)) <= 0) return false;
+        if (read_within(client_fd, bytes_in, time_left(deadline)) <= 0) return false;
     }
     return true;
 }
@@ -64,7 +59,7 @@ bool ScriptedServer::read_until(const std::string& needle, size_t from,
 bool ScriptedServer::wait_closed(std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     for (;;) {
-        const ssize_t n = read_within(client_fd, bytes_in, left(deadline));
+        const ssize_t n = read_within(client_fd, bytes_in, time_left(deadline));
         if (n == 0) return true;
         if (n < 0) return false;
     }

@@ -7,16 +7,11 @@
 #include <vector>
 
 #include "support/loopback_socket.h"
+#include "support/wait_until.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::chrono::milliseconds left(Clock::time_point deadline) {
-    const auto remaining =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return remaining.count() > 0 ? remaining : std::chrono::milliseconds(0);
-}
 
 }  // namespace
 
@@ -68,7 +63,7 @@ std::optional<NatsTestClient::Message> NatsTestClient::next_message(
 
 bool NatsTestClient::fill_to(size_t size, Clock::time_point deadline) {
     while (buffer.size() < size) {
-        if (read_within(fd, buffer, left(deadline)) <= 0) return false;
+        if (read_within(fd, buffer, time_left(deadline)) <= 0) return false;
     }
     return true;
 }
@@ -81,7 +76,7 @@ bool NatsTestClient::read_line(Clock::time_point deadline, std::string& line) {
             buffer.erase(0, end + 2);
             return true;
         }
-        if (read_within(fd, buffer, left(deadline)) <= 0) return false;
+        if (read_within(fd, buffer, time_left(deadline)) <= 0) return false;
     }
 }
 

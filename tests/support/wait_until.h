@@ -15,3 +15,10 @@ bool wait_until(Condition condition,
     }
     return true;
 }
+
+// Time left until `deadline`, never negative.
+inline std::chrono::milliseconds time_left(std::chrono::steady_clock::time_point deadline) {
+    const auto remaining =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return remaining.count() > 0 ? remaining : std::chrono::milliseconds(0);
+}
