@@ -39,8 +39,8 @@ std::optional<ServerAddress> parse_server_entry(const std::string& entry) {
     } else {
         address.host = rest.substr(0, colon);
         const int64_t port = leading_decimal(rest.substr(colon + 1));
-        // A port beyond 32 bits is unusable rather than silently wrapped into range.
-        if (port > std::numeric_limits<int32_t>::max()) return std::nullopt;
+        // A port beyond 32 bits either way is unusable rather than wrapped into range.
+        if (port < 1 || port > std::numeric_limits<int32_t>::max()) return std::nullopt;
         address.port = static_cast<int32_t>(port);
     }
     if (address.host.empty() || address.port <= 0) return std::nullopt;

@@ -32,6 +32,7 @@ TEST(ServerEntry, InterpretsEachFormAsTheConnectionRulesSay) {
         {"nats://", false, "", 0},
         // Beyond 32 bits: unusable instead of wrapping around into a valid-looking port.
         {"hostI:4294971518", false, "", 0},
+        {"hostJ:-4294962296", false, "", 0},
     };
     for (const EntryCase& c : cases) {
         SCOPED_TRACE(c.entry);

@@ -97,7 +97,7 @@ class BlockFlow(MinerTestCase):
         pool = self.pool(jobs.RESULT_SUBJECT)
         job = jobs.make_job(7, EASY)
         self.publish_job(pool, job)
-        _, reason = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, _hostless(miner))
+        _, reason = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, logged_client_id(miner))
         self.assertIsNone(reason)
         miner.wait_for(logged("INFO", r"\[h=7\] Mining on 2 GPU\(s\)\.\.\."))
         miner.wait_for(logged("INFO", r"\[h=7\] FOUND by GPU [01]! "))
@@ -105,7 +105,7 @@ class BlockFlow(MinerTestCase):
         self.assert_clean_exit(miner)
 
 
-def _hostless(miner):
+def logged_client_id(miner):
     """The client id the miner logs with (its host name when --id is not given)."""
     return re.match(r"^\[[^\]]*\]\[([^\]]*)\]", miner.matching(logged("INFO", ".*"))[0]).group(1)
 
@@ -255,7 +255,7 @@ class Reconnect(MinerTestCase):
         pool = self.pool(jobs.RESULT_SUBJECT)
         job = jobs.make_job(2, EASY)
         self.publish_job(pool, job)
-        _, reason = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, _hostless(miner))
+        _, reason = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, logged_client_id(miner))
         self.assertIsNone(reason)
         self.assert_clean_exit(miner)
 
