@@ -9,7 +9,9 @@
 namespace {
 
 std::mutex allocations_mutex;
-std::map<uintptr_t, size_t> allocations;  // start address -> size
+// Start address -> size. Never destroyed: memory a failed device keeps stays known (and
+// reachable for leak checkers) until the process has exited.
+std::map<uintptr_t, size_t>& allocations = *new std::map<uintptr_t, size_t>;
 
 // True when [pointer, pointer + count) lies inside one live allocation.
 bool is_device_range(const void* pointer, size_t count) {

@@ -222,6 +222,7 @@ TEST(HostRuntime, FaultsHitTheNamedDeviceAndLaunch) {
     EXPECT_EQ(cudaMemcpy(&host, out, sizeof host, cudaMemcpyDeviceToHost), cudaErrorLaunchFailure);  // sticky
     EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
     EXPECT_STREQ(cudaGetErrorString(cudaErrorLaunchFailure), "unspecified launch failure");
+    EXPECT_EQ(cudaFree(out), cudaSuccess);  // a faulted device still gives its memory back
     cudaEventDestroy(start);
     cudaEventDestroy(done);
 
