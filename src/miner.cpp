@@ -71,20 +71,27 @@ void end_signal_thread(std::thread& signal_thread) {
     signal_thread.join();
 }
 
-bool set_up_gpus() {
+void log_health(const char* level, const std::string& message) { log_line(level, "%s", message.c_str()); }
+
+enum class SetUp { ready, failed, interrupted };
+
+// A shutdown request ends start-up before the next tuning launch.
+SetUp set_up_gpus() {
     log_line("INFO", "%s", kRule);
     log_line("INFO", "  DREVIK GPU Miner v3.2.1 (split kernel + precomp)");
     log_line("INFO", "  Share divisor: %lld", static_cast<long long>(kDefaultShareDivisor));
     log_line("INFO", "%s", kRule);
     for (const int32_t device : g_settings.gpu_ids) {
+        if (!g_state.running.load()) return SetUp::interrupted;
         GpuSlot slot;
         slot.device = device;
         try {
             slot.engine = std::make_unique<GpuMiner>();
-            slot.engine->init(device);
+            slot.engine->set_health_log(log_health);
+            if (!slot.engine->init(device, &g_state.stop)) return SetUp::interrupted;
         } catch (const std::exception& error) {
             log_line("ERROR", "GPU %d init failed: %s", device, error.what());
-            return false;
+            return SetUp::failed;
         }
         slot.info = slot.engine->describe();
         log_line("INFO", "GPU %d: %s (SM=%d, grid=%d, loops=%d, hashes/launch=%lld)", device, slot.info.name.c_str(),
@@ -92,7 +99,23 @@ bool set_up_gpus() {
                  static_cast<long long>(slot.info.hashes_per_launch));
         g_state.gpus.push_back(std::move(slot));
     }
-    return true;
+    return SetUp::ready;
+}
+
+// Telemetry is optional: without the driver's library every reading stays 0.
+void open_telemetry() {
+    std::string error;
+    if (!g_state.nvml.open(nvml_library_path(), error)) {
+        log_line("DEBUG", "NVML not available, GPU telemetry reads 0: %s", error.c_str());
+    }
+}
+
+int gpus_in_service() {
+    int count = 0;
+    for (const GpuSlot& slot : g_state.gpus) {
+        if (slot.engine && slot.engine->state() != DeviceState::failed) ++count;
+    }
+    return count;
 }
 
 void log_banner_end() {
@@ -118,9 +141,10 @@ std::optional<MiningJob> take_job() {
     return job;
 }
 
-void mine(const MiningJob& job) {
+// False when no device is left in service afterwards.
+bool mine(const MiningJob& job) {
     const int slots = static_cast<int>(g_state.gpus.size());
-    log_line("INFO", "[h=%lld] Mining on %d GPU(s)...", static_cast<long long>(job.height), slots);
+    log_line("INFO", "[h=%lld] Mining on %d GPU(s)...", static_cast<long long>(job.height), gpus_in_service());
     const double t0 = steady_seconds();
     std::vector<GpuResult> results(static_cast<size_t>(slots));
     std::vector<std::thread> workers;
@@ -139,6 +163,7 @@ void mine(const MiningJob& job) {
         publish_block(job, result.outcome.nonce, result.outcome.hash, result.outcome.timestamp);
         break;  // at most one block per job: the first find in slot order
     }
+    return slots == 0 || gpus_in_service() > 0;
 }
 
 }  // namespace
@@ -148,11 +173,15 @@ int run_miner(int argc, char** argv) {
     // Before device detection: the CUDA runtime starts threads of its own, and they too must
     // leave the shutdown signals to the signal thread.
     std::thread signal_thread = start_signal_thread();
-    if (!resolve_gpu_list(g_settings) || !set_up_gpus()) {
+    const SetUp set_up = resolve_gpu_list(g_settings) ? set_up_gpus() : SetUp::failed;
+    if (set_up != SetUp::ready) {
         end_signal_thread(signal_thread);
-        return 1;
+        if (set_up == SetUp::failed) return 1;
+        log_line("INFO", "Shutting down...");
+        return 0;
     }
     log_banner_end();
+    open_telemetry();
     g_state.start_time = steady_seconds();
 
     g_state.bus.set_servers(g_settings.servers);
@@ -162,16 +191,26 @@ int run_miner(int argc, char** argv) {
     g_state.bus.start();
     std::thread stats_thread(stats_loop);
 
+    int status = 0;
     while (g_state.running.load()) {
         const std::optional<MiningJob> job = take_job();
         if (!job) break;
-        mine(*job);
+        if (!mine(*job)) {
+            // Exit status 1 lets a service manager restart the miner.
+            log_line("ERROR", "No GPU left in service, exiting");
+            status = 1;
+            break;
+        }
     }
 
     log_line("INFO", "Shutting down...");
+    if (status != 0) {
+        end_signal_thread(signal_thread);  // also ends the statistics thread's loop
+    } else {
+        signal_thread.join();
+    }
     g_state.bus.stop();
     stats_thread.join();
-    signal_thread.join();
     g_state.gpus.clear();
-    return 0;
+    return status;
 }

@@ -12,6 +12,7 @@
 #include "bus/nats_client.h"
 #include "gpu_miner/gpu_miner.h"
 #include "mining_job.h"
+#include "nvml_telemetry.h"
 #include "steady_clock.h"
 
 inline constexpr int64_t kDefaultShareDivisor = 4096;
@@ -46,6 +47,7 @@ struct MinerState {
 
     std::vector<GpuSlot> gpus;
     NatsClient bus{"drevik-miner"};
+    Nvml nvml;  // opened at start-up; closed (all readings 0) without the driver's library
 
     // Lets shutdown cut the statistics thread's one-second sleep short.
     std::mutex tick_mutex;

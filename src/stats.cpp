@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 #include <nlohmann/json.hpp>
 
@@ -28,13 +29,27 @@ TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval) {
     return due;
 }
 
-std::vector<GpuRate> gpu_rates(std::vector<GpuSlot>& gpus) {
+std::vector<GpuRate> gpu_rates(std::vector<GpuSlot>& gpus, const Nvml& nvml) {
     std::vector<GpuRate> rates;
     rates.reserve(gpus.size());
     for (GpuSlot& slot : gpus) {
-        rates.push_back({slot.device, slot.info.name, slot.engine ? slot.engine->hashrate() : 0.0});
+        GpuRate rate{slot.device, slot.info.name, 0.0, nvml.read(slot.info.pci_bus_id), 0, DeviceState::idle};
+        if (slot.engine) {
+            rate.mhs = slot.engine->hashrate();
+            rate.hw_errors = slot.engine->hardware_errors();
+            rate.state = slot.engine->state();
+        }
+        rates.push_back(rate);
     }
     return rates;
+}
+
+std::string gpu_row(const GpuRate& rate) {
+    char row[512];
+    std::snprintf(row, sizeof row, "  GPU %d: %s | %.1f MH/s | %dC %dW | hw_errors=%d | %s", rate.device,
+                  rate.name.c_str(), rate.mhs, rate.telemetry.temp_c, rate.telemetry.power_w, rate.hw_errors,
+                  device_state_name(rate.state));
+    return row;
 }
 
 std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
@@ -42,15 +57,16 @@ std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuR
     nlohmann::json gpus = nlohmann::json::array();
     double total = 0.0;
     for (const GpuRate& rate : rates) {
-        // Telemetry is not measured: those fields are always 0.
         gpus.push_back({{"index", rate.device},
                         {"name", rate.name},
-                        {"temp_c", 0},
-                        {"power_w", 0},
-                        {"fan_pct", 0},
-                        {"util_pct", 0},
-                        {"mem_used_mb", 0},
-                        {"mem_total_mb", 0}});
+                        {"temp_c", rate.telemetry.temp_c},
+                        {"power_w", rate.telemetry.power_w},
+                        {"fan_pct", rate.telemetry.fan_pct},
+                        {"util_pct", rate.telemetry.util_pct},
+                        {"mem_used_mb", rate.telemetry.mem_used_mb},
+                        {"mem_total_mb", rate.telemetry.mem_total_mb},
+                        {"hw_errors", rate.hw_errors},
+                        {"state", device_state_name(rate.state)}});
         total += rate.mhs;
     }
     const nlohmann::json heartbeat = {
@@ -89,7 +105,7 @@ bool write_stats_file(const std::string& path, const std::string& text) {
 void send_heartbeat(MinerState& state, const MinerSettings& settings) {
     HeartbeatCounts counts;
     counts.uptime_seconds = static_cast<int32_t>(steady_seconds() - state.start_time);
-    const std::vector<GpuRate> rates = gpu_rates(state.gpus);
+    const std::vector<GpuRate> rates = gpu_rates(state.gpus, state.nvml);
     counts.found = state.jobs_found.load();
     counts.shares = state.shares_sent.load();
     counts.jobs_received = state.jobs_received.load();
@@ -103,8 +119,8 @@ void print_report(MinerState& state) {
     log_line("INFO", "--------------------------------------------");
     log_line("INFO", "STATS (uptime %.1fh)", hours);
     double total = 0.0;
-    for (const GpuRate& rate : gpu_rates(state.gpus)) {
-        log_line("INFO", "  GPU %d: %s | %.1f MH/s", rate.device, rate.name.c_str(), rate.mhs);
+    for (const GpuRate& rate : gpu_rates(state.gpus, state.nvml)) {
+        log_line("INFO", "%s", gpu_row(rate).c_str());
         total += rate.mhs;
     }
     log_line("INFO", "  Total: %.1f MH/s", total);

@@ -11,10 +11,14 @@ inline constexpr const char* kStatsFilePath = "/tmp/drevik-miner-stats.json";
 inline constexpr const char* kHeartbeatSubjectPrefix = "drevik.monitor.heartbeat.";
 inline constexpr int kHeartbeatTicks = 10;
 
+// One slot as the statistics show it.
 struct GpuRate {
     int32_t device = 0;
     std::string name;
     double mhs = 0.0;
+    GpuTelemetry telemetry;
+    int32_t hw_errors = 0;
+    DeviceState state = DeviceState::idle;
 };
 
 struct HeartbeatCounts {
@@ -35,7 +39,9 @@ struct TickDue {
 };
 TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval);
 
-std::vector<GpuRate> gpu_rates(std::vector<GpuSlot>& gpus);
+std::vector<GpuRate> gpu_rates(std::vector<GpuSlot>& gpus, const Nvml& nvml);
+// The console row of one slot.
+std::string gpu_row(const GpuRate& rate);
 std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
                            const HeartbeatCounts& counts);
 void send_heartbeat(MinerState& state, const MinerSettings& settings);

@@ -35,9 +35,11 @@ TEST(Heartbeat, ExactBytes) {
     MinerSettings settings;
     settings.client_id = "rig1";
     const HeartbeatCounts counts{12, 0, 0, 3};
-    EXPECT_EQ(heartbeat_text(settings, {{0, "GPU-A", 1234.5678}}, counts),
-              R"({"client_id":"rig1","found_session":0,"gpus":[{"fan_pct":0,"index":0,"mem_total_mb":0,)"
-              R"("mem_used_mb":0,"name":"GPU-A","power_w":0,"temp_c":0,"util_pct":0}],"hashrate_mhs":1234.57,)"
+    GpuRate failed{0, "GPU-A", 1234.5678, {}, 3, DeviceState::failed};
+    EXPECT_EQ(heartbeat_text(settings, {failed}, counts),
+              R"({"client_id":"rig1","found_session":0,"gpus":[{"fan_pct":0,"hw_errors":3,"index":0,)"
+              R"("mem_total_mb":0,"mem_used_mb":0,"name":"GPU-A","power_w":0,"state":"failed","temp_c":0,)"
+              R"("util_pct":0}],"hashrate_mhs":1234.57,)"
               R"("hostname":"rig1","jobs_received":3,"shares_session":0,"uptime_seconds":12,"version":"3.0.0",)"
               R"("wallet":""})");
 
@@ -47,7 +49,13 @@ TEST(Heartbeat, ExactBytes) {
               R"("jobs_received":3,"shares_session":2,"uptime_seconds":5,"version":"3.0.0","wallet":"W"})");
 
     // Two GPUs: only the total carries the rates, rounded half away from zero.
-    const std::string two = heartbeat_text(settings, {{1, "B", 0.125}, {0, "A", 0.0}}, {});
+    GpuRate b;
+    b.device = 1;
+    b.name = "B";
+    b.mhs = 0.125;
+    GpuRate a;
+    a.name = "A";
+    const std::string two = heartbeat_text(settings, {b, a}, {});
     EXPECT_NE(two.find(R"("hashrate_mhs":0.13)"), std::string::npos) << two;
     EXPECT_LT(two.find(R"("index":1)"), two.find(R"("index":0)"));
 }
@@ -105,8 +113,8 @@ TEST(StatsReport, RowsInOrder) {
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "INFO --------------------------------------------",
                                "INFO STATS (uptime 2.0h)",
-                               "INFO   GPU 1: GPU-B | 0.0 MH/s",
-                               "INFO   GPU 0: GPU-A | 0.0 MH/s",
+                               "INFO   GPU 1: GPU-B | 0.0 MH/s | 0C 0W | hw_errors=0 | idle",
+                               "INFO   GPU 0: GPU-A | 0.0 MH/s | 0C 0W | hw_errors=0 | idle",
                                "INFO   Total: 0.0 MH/s",
                                "INFO   Jobs: recv=20 found=3 cancel=1 skip=4 shares=41",
                                "INFO   Rate: 10.0 jobs/h | 1.50 found/h | 20.5 shares/h",

@@ -2,24 +2,41 @@
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/cuda_check.h"
+#include "gpu_miner/launch_wait.h"
 #include "kernels/kernels.h"
 
 namespace {
 
 constexpr int kDefaultBlocksPerSm = 5;
+// Generous: a tuning launch on an unknown device may take seconds.
+constexpr double kTuningDeadlineSeconds = 30.0;
+
+// Thrown between tuning launches once start-up was interrupted; caught by init.
+struct TuningInterrupted {};
 
 }  // namespace
+
+const char* device_state_name(DeviceState state) {
+    switch (state) {
+        case DeviceState::idle: return "idle";
+        case DeviceState::mining: return "mining";
+        case DeviceState::failed: return "failed";
+    }
+    return "unknown";
+}
 
 GpuMiner::GpuMiner(LaunchTimer timer) : launch_timer(std::move(timer)) {}
 
 GpuMiner::~GpuMiner() { release(); }
 
-void GpuMiner::init(int32_t ordinal) {
+bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
     device = ordinal;
+    interrupt_flag = interrupted;
     {
         std::lock_guard<std::mutex> lock(rate_lock);
         rate_window.clear();
@@ -31,6 +48,8 @@ void GpuMiner::init(int32_t ordinal) {
     const size_t name_length = strnlen(properties.name, sizeof name - 1);
     std::memcpy(name, properties.name, name_length);
     name[name_length] = '\0';
+    // Telemetry finds the device by bus id; without one it simply has none.
+    if (cudaDeviceGetPCIBusId(pci_bus_id, sizeof pci_bus_id, device) != cudaSuccess) pci_bus_id[0] = '\0';
 
     int occupancy = 0;
     cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&occupancy, kernel_mine_precomp, kThreadsPerBlock, 0,
@@ -47,28 +66,39 @@ void GpuMiner::init(int32_t ordinal) {
     CUDA_REQUIRE(cudaMalloc(&share_flag, sizeof(int)));
     CUDA_REQUIRE(cudaMalloc(&share_nonce, sizeof(uint64_t)));
     CUDA_REQUIRE(cudaMalloc(&share_hash, 32));
-    tune();
+    try {
+        tune();
+    } catch (const TuningInterrupted&) {
+        return false;
+    }
+    return true;
 }
 
 void GpuMiner::tune() {
     std::fprintf(stderr, "[GPU %d] Auto-tuning v3.2.1 (target=%.0fms)...\n", device, kTargetKernelMs);
     const ConstantImage image = tuning_image();
     CUDA_OK(cudaMemcpyToSymbol(C, image.data(), sizeof image, 0, cudaMemcpyHostToDevice));
-    const LaunchTimer timer =
-        launch_timer ? launch_timer : [this](int32_t g, int32_t l) { return time_launch(g, l); };
+    // A shutdown request during start-up is seen before every tuning launch.
+    const LaunchTimer timer = [this](int32_t g, int32_t l) {
+        if (interrupt_flag != nullptr && interrupt_flag->load()) throw TuningInterrupted{};
+        return launch_timer ? launch_timer(g, l) : time_launch(g, l);
+    };
     const TunedGeometry tuned = tune_launch_geometry(device, sm_count, blocks_per_sm, timer);
     grid = tuned.grid;
     loops = tuned.loops;
+    kernel_ms = tuned.kernel_ms;
 }
 
-void GpuMiner::launch_search_kernel(bool precomp, uint64_t start_nonce, int32_t launch_grid, int32_t launch_loops) {
+const char* GpuMiner::launch_search_kernel(bool precomp, uint64_t start_nonce, int32_t launch_grid,
+                                           int32_t launch_loops) {
     void* args[] = {&start_nonce, &found_nonce, &found_hash, &found_flag,
                     &share_nonce, &share_hash,  &share_flag, &launch_loops};
-    // The launch status is not checked: a failed launch shows in the next synchronisation.
-    cudaLaunchKernel(precomp ? kernel_mine_precomp : kernel_mine_fallback, dim3(launch_grid),
-                     dim3(kThreadsPerBlock), args, 0, nullptr);
+    const cudaError_t status = cudaLaunchKernel(precomp ? kernel_mine_precomp : kernel_mine_fallback,
+                                                dim3(launch_grid), dim3(kThreadsPerBlock), args, 0, nullptr);
+    return status == cudaSuccess ? nullptr : cudaGetErrorString(status);
 }
 
+// A tuning launch that fails or never completes leaves nothing to tune: the device is refused.
 double GpuMiner::time_launch(int32_t launch_grid, int32_t launch_loops) {
     const int zero = 0;
     CUDA_OK(cudaMemcpy(found_flag, &zero, sizeof zero, cudaMemcpyHostToDevice));
@@ -78,21 +108,30 @@ double GpuMiner::time_launch(int32_t launch_grid, int32_t launch_loops) {
     CUDA_OK(cudaEventCreate(&start));
     CUDA_OK(cudaEventCreate(&stop));
     CUDA_OK(cudaEventRecord(start, nullptr));
-    launch_search_kernel(true, 0, launch_grid, launch_loops);
+    const char* launch_error = launch_search_kernel(true, 0, launch_grid, launch_loops);
     CUDA_OK(cudaEventRecord(stop, nullptr));
-    CUDA_OK(cudaEventSynchronize(stop));
+    const LaunchWait wait = launch_error == nullptr ? wait_for_event(stop, 0.0, kTuningDeadlineSeconds) : LaunchWait{};
     float elapsed_ms = 0.0f;
-    CUDA_OK(cudaEventElapsedTime(&elapsed_ms, start, stop));
+    const bool completed = launch_error == nullptr && !wait.timed_out && CUDA_OK(wait.status) &&
+                           CUDA_OK(cudaEventElapsedTime(&elapsed_ms, start, stop));
     CUDA_OK(cudaEventDestroy(start));
     CUDA_OK(cudaEventDestroy(stop));
-    return elapsed_ms;
+    if (completed) return elapsed_ms;
+    device_state = DeviceState::failed;
+    if (launch_error != nullptr) throw std::runtime_error(launch_error);
+    if (wait.timed_out) throw std::runtime_error("tuning launch did not complete within 30.0s");
+    throw std::runtime_error(cudaGetErrorString(wait.status));
 }
 
 GpuInfo GpuMiner::describe() const {
-    return {device, name, sm_count, grid, kThreadsPerBlock, loops, int64_t{grid} * loops * kThreadsPerBlock};
+    return {device, name,  sm_count, grid, kThreadsPerBlock, loops, int64_t{grid} * loops * kThreadsPerBlock,
+            pci_bus_id};
 }
 
 void GpuMiner::release() {
+    // A failed device may still be running a launch that uses the buffers, and freeing them
+    // would wait for it for ever: they are left to the process exit.
+    if (state() == DeviceState::failed) return;
     cudaSetDevice(device);
     for (void* buffer : {static_cast<void*>(found_flag), static_cast<void*>(found_nonce),
                          static_cast<void*>(found_hash), static_cast<void*>(share_flag),

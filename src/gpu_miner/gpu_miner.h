@@ -12,6 +12,8 @@
 #include "gpu_miner/tuning.h"
 #include "mining_job.h"
 
+struct CUevent_st;  // the runtime's event type
+
 // An initialised engine's launch geometry, for the start-up log and the statistics.
 struct GpuInfo {
     int32_t device = 0;
@@ -21,7 +23,16 @@ struct GpuInfo {
     int32_t threads_per_block = 0;
     int32_t loops = 0;
     int64_t hashes_per_launch = 0;
+    std::string pci_bus_id;  // empty when the runtime could not tell
 };
+
+// idle between jobs, mining during a search, failed once taken out of service for good.
+enum class DeviceState { idle, mining, failed };
+const char* device_state_name(DeviceState state);
+
+// Receives the engine's health lines (a hardware error, a device taken out of service) with
+// their log level.
+using HealthLog = void (*)(const char* level, const std::string& message);
 
 struct SearchOutcome {
     bool found = false;
@@ -50,13 +61,20 @@ public:
 
     // Selects the device, allocates the result buffers and tunes the launch geometry,
     // printing its lines. Throws std::runtime_error (after the "CUDA error" line) when the
-    // device cannot be selected, queried or given its buffers.
-    void init(int32_t device);
+    // device cannot be selected, queried, given its buffers or run a tuning launch. Returns
+    // false, before the next tuning launch, once `interrupted` is set.
+    bool init(int32_t device, const std::atomic<bool>* interrupted = nullptr);
     GpuInfo describe() const;
     // Searches the job until a block is found (true, outcome filled), the stop flag is set,
-    // or the search cannot go on (false). Shares, and the block, go to `callback`.
+    // or the search cannot go on (false). Only finds that the host has verified go to
+    // `callback`, shares and the block alike. A launch that fails or misses its deadline
+    // takes the device out of service: this and every later search return false at once.
     bool search(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome, FindCallback callback,
                 void* context);
+    DeviceState state() const { return device_state.load(); }
+    // Finds that did not verify on the host.
+    int32_t hardware_errors() const { return hw_errors.load(); }
+    void set_health_log(HealthLog log) { health_log = log; }
     void record_launch(uint64_t hashes);
     // MH/s over the last 30 seconds.
     double hashrate();
@@ -66,12 +84,26 @@ public:
 private:
     double time_launch(int32_t grid, int32_t loops);
     void tune();
-    void launch_search_kernel(bool precomp, uint64_t start_nonce, int32_t grid, int32_t loops);
+    // The runtime's error text when the launch was refused, else null.
+    const char* launch_search_kernel(bool precomp, uint64_t start_nonce, int32_t grid, int32_t loops);
+    bool search_windows(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome,
+                        FindCallback callback, void* context, CUevent_st* done);
+    bool compute_midstate(const std::string& prefix, Sha256State& midstate, CUevent_st* done);
+    bool launched(const char* launch_error, CUevent_st* done, double expected_ms);
+    void take_out_of_service(const std::string& reason);
+    void report_health(const char* level, const std::string& message);
     bool upload_launch_inputs(const ConstantImage& image, bool check_share);
-    bool take_block(int64_t timestamp, uint64_t hashes_per_launch, SearchOutcome& outcome, FindCallback callback,
-                    void* context);
+    bool verified_find(const char* kind, const uint64_t* nonce_buffer, const uint8_t* hash_buffer,
+                       const std::string& prefix, const Target& target, std::string& nonce, uint8_t digest[32]);
 
     LaunchTimer launch_timer;
+    const std::atomic<bool>* interrupt_flag = nullptr;
+    HealthLog health_log = nullptr;
+    std::atomic<DeviceState> device_state{DeviceState::idle};
+    std::atomic<int32_t> hw_errors{0};
+    double kernel_ms = kTargetKernelMs;  // the tuned launch time
+    double last_launch_ms = 0.0;         // the search's latest launch, as the wait saw it
+    char pci_bus_id[32] = {};
     int32_t device = 0;
     int32_t sm_count = 0;
     int32_t grid = 0;

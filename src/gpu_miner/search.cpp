@@ -1,15 +1,22 @@
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <random>
 
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/cuda_check.h"
+#include "gpu_miner/find_check.h"
 #include "gpu_miner/gpu_miner.h"
+#include "gpu_miner/launch_wait.h"
 #include "gpu_miner/preimage.h"
 #include "kernels/kernels.h"
 
 namespace {
 
 constexpr double kWindowSeconds = 5.0;
+// The watchdog's deadline for one launch: this many tuned launch times, and at least this long.
+constexpr double kWatchdogLaunchTimes = 10.0;
+constexpr double kWatchdogMinSeconds = 5.0;
 constexpr size_t kMidstateBytes = kPrefixLength / 64 * 64;
 
 int64_t system_nanoseconds() {
@@ -26,24 +33,6 @@ uint64_t random_start_nonce(int32_t device) {
 // Microseconds since the epoch, one second ahead of the clock.
 int64_t window_timestamp() { return system_nanoseconds() / 1000 + 1000000; }
 
-// The chaining value after the prefix's two full blocks, hashed on the device.
-bool compute_midstate(const std::string& prefix, Sha256State& midstate) {
-    uint8_t* data = nullptr;
-    uint32_t* out = nullptr;
-    bool ok = CUDA_OK(cudaMalloc(&data, kMidstateBytes)) && CUDA_OK(cudaMalloc(&out, sizeof midstate)) &&
-              CUDA_OK(cudaMemcpy(data, prefix.data(), kMidstateBytes, cudaMemcpyHostToDevice));
-    if (ok) {
-        int blocks = static_cast<int>(kMidstateBytes / 64);
-        void* args[] = {&data, &blocks, &out};
-        cudaLaunchKernel(kernel_midstate, dim3(1), dim3(1), args, 0, nullptr);
-        ok = CUDA_OK(cudaDeviceSynchronize()) &&
-             CUDA_OK(cudaMemcpy(midstate.data(), out, sizeof midstate, cudaMemcpyDeviceToHost));
-    }
-    cudaFree(data);
-    cudaFree(out);
-    return ok;
-}
-
 // A flag that cannot be read counts as clear.
 bool flag_is_set(const int* flag) {
     int value = 0;
@@ -51,20 +40,36 @@ bool flag_is_set(const int* flag) {
     return value != 0;
 }
 
+const char* launch_error(cudaError_t status) { return status == cudaSuccess ? nullptr : cudaGetErrorString(status); }
+
 }  // namespace
 
 bool GpuMiner::search(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome,
                       FindCallback callback, void* context) {
     outcome.found = false;
     outcome.gpu = device;
+    if (state() == DeviceState::failed) return false;
     // Without its own device the search would drive another device's buffers.
     if (!CUDA_OK(cudaSetDevice(device))) return false;
+    cudaEvent_t done = nullptr;
+    if (!CUDA_OK(cudaEventCreateWithFlags(&done, cudaEventDisableTiming))) return false;
+    device_state = DeviceState::mining;
+    const bool found = search_windows(job, stop, outcome, callback, context, done);
+    cudaEventDestroy(done);
+    DeviceState mining = DeviceState::mining;
+    device_state.compare_exchange_strong(mining, DeviceState::idle);
+    return found;
+}
 
+bool GpuMiner::search_windows(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome,
+                              FindCallback callback, void* context, cudaEvent_t done) {
     ConstantImage image{};
     const Target block_target = difficulty_to_target(job.difficulty);
     const bool share_mode = job.share_difficulty > 0 && job.share_difficulty < job.difficulty;
-    set_targets(image, block_target, share_mode ? difficulty_to_target(job.share_difficulty) : block_target);
+    const Target share_target = share_mode ? difficulty_to_target(job.share_difficulty) : block_target;
+    set_targets(image, block_target, share_target);
     uint64_t nonce = random_start_nonce(device);
+    last_launch_ms = 0.0;
     const uint64_t hashes_per_launch = uint64_t(grid) * uint64_t(loops) * kThreadsPerBlock;
 
     while (!stop.load()) {
@@ -75,7 +80,7 @@ bool GpuMiner::search(const MiningJob& job, const std::atomic<bool>& stop, Searc
         if (!prefix_is_searchable(device, prefix.size())) return false;
         Sha256State midstate;
         // A midstate that did not come back would make every candidate of the window wrong.
-        if (!compute_midstate(prefix, midstate)) return false;
+        if (!compute_midstate(prefix, midstate, done)) return false;
         set_window(image, midstate, reinterpret_cast<const uint8_t*>(prefix.data()) + kMidstateBytes);
 
         const double window_start = steady_seconds();
@@ -85,21 +90,94 @@ bool GpuMiner::search(const MiningJob& job, const std::atomic<bool>& stop, Searc
             if (precomp) set_launch_digits(image, nonce);
             const bool check_share = share_mode && !share_reported;
             if (!upload_launch_inputs(image, check_share)) return false;
-            launch_search_kernel(precomp, nonce, grid, loops);
-            CUDA_OK(cudaDeviceSynchronize());
-            if (flag_is_set(found_flag)) return take_block(timestamp, hashes_per_launch, outcome, callback, context);
-            if (check_share && flag_is_set(share_flag)) {
-                uint64_t share = 0;
-                if (CUDA_OK(cudaMemcpy(&share, share_nonce, sizeof share, cudaMemcpyDeviceToHost))) {
-                    if (callback != nullptr) callback(nonce_text(share), timestamp, device, context);
-                    share_reported = true;
+            if (!launched(launch_search_kernel(precomp, nonce, grid, loops), done, last_launch_ms)) return false;
+            std::string found_nonce_text;
+            uint8_t digest[32];
+            if (flag_is_set(found_flag)) {
+                if (verified_find("block", found_nonce, found_hash, prefix, block_target, found_nonce_text, digest)) {
+                    outcome.nonce = found_nonce_text;
+                    outcome.hash = block_hash_text(timestamp, digest);
+                    outcome.found = true;
+                    outcome.timestamp = timestamp;
+                    if (callback != nullptr) callback(outcome.nonce, timestamp, device, context);
+                    record_launch(hashes_per_launch);
+                    return true;
                 }
+            } else if (check_share && flag_is_set(share_flag) &&
+                       verified_find("share", share_nonce, share_hash, prefix, share_target, found_nonce_text,
+                                     digest)) {
+                if (callback != nullptr) callback(found_nonce_text, timestamp, device, context);
+                share_reported = true;
             }
             record_launch(hashes_per_launch);
             nonce += hashes_per_launch;
         }
     }
     return false;
+}
+
+// The chaining value after the prefix's two full blocks, hashed on the device.
+bool GpuMiner::compute_midstate(const std::string& prefix, Sha256State& midstate, cudaEvent_t done) {
+    uint8_t* data = nullptr;
+    uint32_t* out = nullptr;
+    bool ok = CUDA_OK(cudaMalloc(&data, kMidstateBytes)) && CUDA_OK(cudaMalloc(&out, sizeof midstate)) &&
+              CUDA_OK(cudaMemcpy(data, prefix.data(), kMidstateBytes, cudaMemcpyHostToDevice));
+    if (ok) {
+        int blocks = static_cast<int>(kMidstateBytes / 64);
+        void* args[] = {&data, &blocks, &out};
+        const double search_launch_ms = last_launch_ms;
+        ok = launched(launch_error(cudaLaunchKernel(kernel_midstate, dim3(1), dim3(1), args, 0, nullptr)), done, 0.0) &&
+             CUDA_OK(cudaMemcpy(midstate.data(), out, sizeof midstate, cudaMemcpyDeviceToHost));
+        last_launch_ms = search_launch_ms;
+    }
+    // Freeing waits for the device, which a failed device may never finish.
+    if (state() != DeviceState::failed) {
+        cudaFree(data);
+        cudaFree(out);
+    }
+    return ok;
+}
+
+// Waits for the launch through `done` under the watchdog: the deadline is ten tuned launch
+// times and never under five seconds. The wait sleeps through most of `expected_ms`; the
+// launch's own time is kept as the next launch's expectation.
+bool GpuMiner::launched(const char* error, cudaEvent_t done, double expected_ms) {
+    if (error != nullptr) {
+        take_out_of_service(std::string("launch failed: ") + error);
+        return false;
+    }
+    const cudaError_t recorded = cudaEventRecord(done, nullptr);
+    if (recorded != cudaSuccess) {
+        take_out_of_service(std::string("launch not tracked: ") + cudaGetErrorString(recorded));
+        return false;
+    }
+    const double deadline = std::max(kWatchdogMinSeconds, kWatchdogLaunchTimes * kernel_ms / 1000.0);
+    const LaunchWait wait = wait_for_event(done, expected_ms, deadline);
+    if (wait.timed_out) {
+        char reason[64];
+        std::snprintf(reason, sizeof reason, "launch did not complete within %.1fs", deadline);
+        take_out_of_service(reason);
+        return false;
+    }
+    if (wait.status != cudaSuccess) {
+        take_out_of_service(std::string("launch failed: ") + cudaGetErrorString(wait.status));
+        return false;
+    }
+    last_launch_ms = wait.elapsed_ms;
+    return true;
+}
+
+void GpuMiner::take_out_of_service(const std::string& reason) {
+    device_state = DeviceState::failed;
+    report_health("ERROR", "GPU " + std::to_string(device) + " out of service: " + reason);
+}
+
+void GpuMiner::report_health(const char* level, const std::string& message) {
+    if (health_log != nullptr) {
+        health_log(level, message);
+    } else {
+        std::fprintf(stderr, "%s\n", message.c_str());
+    }
 }
 
 // A launch must not run on stale constants or a flag left set by an earlier find: that
@@ -111,20 +189,20 @@ bool GpuMiner::upload_launch_inputs(const ConstantImage& image, bool check_share
            (!check_share || CUDA_OK(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice)));
 }
 
-bool GpuMiner::take_block(int64_t timestamp, uint64_t hashes_per_launch, SearchOutcome& outcome,
-                          FindCallback callback, void* context) {
-    uint64_t nonce = 0;
-    uint8_t digest[32];
-    // A find whose nonce or digest cannot be read back cannot be reported truthfully.
-    if (!CUDA_OK(cudaMemcpy(&nonce, found_nonce, sizeof nonce, cudaMemcpyDeviceToHost)) ||
-        !CUDA_OK(cudaMemcpy(digest, found_hash, sizeof digest, cudaMemcpyDeviceToHost))) {
+// Reads a find back and hashes it again on the host. A find that cannot be read is dropped; one
+// that does not verify is a hardware error: counted, logged, never reported.
+bool GpuMiner::verified_find(const char* kind, const uint64_t* nonce_buffer, const uint8_t* hash_buffer,
+                             const std::string& prefix, const Target& target, std::string& nonce, uint8_t digest[32]) {
+    uint64_t value = 0;
+    if (!CUDA_OK(cudaMemcpy(&value, nonce_buffer, sizeof value, cudaMemcpyDeviceToHost)) ||
+        !CUDA_OK(cudaMemcpy(digest, hash_buffer, 32, cudaMemcpyDeviceToHost))) {
         return false;
     }
-    outcome.nonce = nonce_text(nonce);
-    outcome.hash = block_hash_text(timestamp, digest);
-    outcome.found = true;
-    outcome.timestamp = timestamp;
-    if (callback != nullptr) callback(outcome.nonce, timestamp, device, context);
-    record_launch(hashes_per_launch);
-    return true;
+    nonce = nonce_text(value);
+    const FindCheck check = check_find(prefix, nonce, digest, target);
+    if (check == FindCheck::valid) return true;
+    hw_errors.fetch_add(1);
+    report_health("WARN", "GPU " + std::to_string(device) + " hardware error: " + kind + " nonce=" + nonce +
+                              " rejected (" + find_check_text(check) + ")");
+    return false;
 }

@@ -1,9 +1,12 @@
 #pragma once
 // The host back-end's stand-in for the CUDA runtime: the subset of the runtime API the
-// engine uses, implemented on CPU threads. Launches run synchronously on the default stream.
-// It presents one device, or DREVIK_HOST_DEVICES of them (0 allowed), as a driver would.
+// engine uses, implemented on CPU threads. As on a GPU, a launch returns at once and runs on
+// its device's worker thread; event records, synchronisation and copies are ordered after it.
+// It presents one device, or DREVIK_HOST_DEVICES of them (0 allowed), as a driver would, and
+// injects the faults that DREVIK_HOST_FAULT names (see faults.cpp).
 
 #include <cstddef>
+#include <memory>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -19,6 +22,8 @@ enum cudaError_t {
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
     cudaErrorInvalidResourceHandle = 400,
+    cudaErrorNotReady = 600,
+    cudaErrorLaunchFailure = 719,
 };
 
 enum cudaMemcpyKind {
@@ -30,6 +35,8 @@ enum cudaMemcpyKind {
 };
 
 #define cudaOccupancyDefault 0x00
+#define cudaEventDefault 0x00
+#define cudaEventDisableTiming 0x02
 
 struct CUstream_st;
 using cudaStream_t = CUstream_st*;
@@ -50,7 +57,10 @@ cudaError_t cudaMalloc(void** pointer, size_t size);
 cudaError_t cudaFree(void* pointer);
 cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cudaMemcpyKind kind);
 cudaError_t cudaDeviceSynchronize();
+cudaError_t cudaDeviceGetPCIBusId(char* pci_bus_id, int length, int device);
 cudaError_t cudaEventCreate(cudaEvent_t* event);
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
+cudaError_t cudaEventQuery(cudaEvent_t event);
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
 cudaError_t cudaEventSynchronize(cudaEvent_t event);
 cudaError_t cudaEventElapsedTime(float* milliseconds, cudaEvent_t start, cudaEvent_t end);
@@ -62,10 +72,10 @@ namespace host_runtime {
 cudaError_t copy_to_symbol(void* symbol, size_t symbol_size, const void* source, size_t count,
                            size_t offset, cudaMemcpyKind kind);
 cudaError_t occupancy(int* blocks, int block_size, size_t dynamic_shared_bytes);
-// Runs `thread_body(call)` once for every thread of the grid, with threadIdx, blockIdx,
-// blockDim and gridDim set; returns when all have finished.
-cudaError_t run_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, void (*thread_body)(const void* call),
-                     const void* call);
+// Queues a launch on the current device: `thread_body(call)` runs once for every thread of
+// the grid, with threadIdx, blockIdx, blockDim and gridDim set. Returns once it is queued.
+cudaError_t enqueue_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, void (*thread_body)(const void* call),
+                         std::shared_ptr<const void> call);
 
 template <typename... Params, size_t... I>
 std::tuple<std::decay_t<Params>...> unpack_arguments(void** args, std::index_sequence<I...>) {
@@ -101,11 +111,12 @@ cudaError_t cudaLaunchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, v
         void (*kernel)(Params...);
         std::tuple<std::decay_t<Params>...> arguments;
     };
-    const Call call{kernel, host_runtime::unpack_arguments<Params...>(args, std::index_sequence_for<Params...>{})};
-    return host_runtime::run_grid(grid, block, dynamic_shared_bytes,
-                                  [](const void* bound) {
-                                      const Call& c = *static_cast<const Call*>(bound);
-                                      std::apply(c.kernel, c.arguments);
-                                  },
-                                  &call);
+    auto call = std::make_shared<const Call>(
+        Call{kernel, host_runtime::unpack_arguments<Params...>(args, std::index_sequence_for<Params...>{})});
+    return host_runtime::enqueue_grid(grid, block, dynamic_shared_bytes,
+                                      [](const void* bound) {
+                                          const Call& c = *static_cast<const Call*>(bound);
+                                          std::apply(c.kernel, c.arguments);
+                                      },
+                                      std::move(call));
 }

@@ -18,8 +18,9 @@ int cpu_cores() { return std::max(1, static_cast<int>(std::thread::hardware_conc
 namespace host_runtime {
 
 // One device unless DREVIK_HOST_DEVICES holds a count from 0 to 64, read at every call so a
-// test can change it between calls.
+// test can change it between calls. A malformed DREVIK_HOST_FAULT leaves no device.
 int device_count() {
+    if (!fault_plan_is_valid()) return 0;
     const char* text = std::getenv("DREVIK_HOST_DEVICES");
     if (text == nullptr || *text == '\0') return 1;
     char* end = nullptr;
@@ -78,5 +79,17 @@ cudaError_t cudaSetDevice(int device) {
     return cudaSuccess;
 }
 
-// Launches and copies complete before they return, so there is never anything to wait for.
-cudaError_t cudaDeviceSynchronize() { return host_runtime::current_device_status(); }
+cudaError_t cudaDeviceSynchronize() {
+    const cudaError_t status = host_runtime::current_device_status();
+    return status != cudaSuccess ? status : host_runtime::drain(host_runtime::current_device());
+}
+
+// Each device on a bus of its own, numbered from 1 as a PCI slot would be.
+cudaError_t cudaDeviceGetPCIBusId(char* pci_bus_id, int length, int device) {
+    const int count = host_runtime::device_count();
+    if (count == 0) return cudaErrorNoDevice;
+    if (device < 0 || device >= count) return cudaErrorInvalidDevice;
+    if (pci_bus_id == nullptr || length < 13) return cudaErrorInvalidValue;
+    std::snprintf(pci_bus_id, static_cast<size_t>(length), "0000:%02x:00.0", device + 1);
+    return cudaSuccess;
+}

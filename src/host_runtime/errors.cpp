@@ -11,6 +11,8 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";
         case cudaErrorInvalidDevice: return "invalid device ordinal";
         case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+        case cudaErrorNotReady: return "device not ready";
+        case cudaErrorLaunchFailure: return "unspecified launch failure";
     }
     return "unrecognized error code";
 }

@@ -23,14 +23,11 @@ bool valid_shape(dim3 grid, dim3 block) {
 
 namespace host_runtime {
 
-cudaError_t run_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, void (*thread_body)(const void* call),
-                     const void* call) {
-    if (!valid_shape(grid, block) || dynamic_shared_bytes != 0) return cudaErrorInvalidConfiguration;
-    const cudaError_t status = current_device_status();
-    if (status != cudaSuccess) return status;
+namespace {
 
+void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void* call), const void* call) {
     std::lock_guard<std::mutex> lock(launch_mutex);
-    install_symbol_images(current_device());
+    install_symbol_images(device);
 
     const uint64_t block_count = uint64_t{grid.x} * grid.y * grid.z;
     std::atomic<uint64_t> next_block{0};
@@ -62,6 +59,21 @@ cudaError_t run_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, void (*
     }
     run_blocks();
     for (std::thread& t : pool) t.join();
+}
+
+}  // namespace
+
+cudaError_t enqueue_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, void (*thread_body)(const void* call),
+                         std::shared_ptr<const void> call) {
+    if (!valid_shape(grid, block) || dynamic_shared_bytes != 0) return cudaErrorInvalidConfiguration;
+    const cudaError_t status = current_device_status();
+    if (status != cudaSuccess) return status;
+    const int device = current_device();
+    const bool many_threads = uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z > 1;
+    const bool search_launch = many_threads && !follows_timing_record(device);
+    enqueue_launch(device, search_launch, [device, grid, block, thread_body, call = std::move(call)] {
+        run_grid(device, grid, block, thread_body, call.get());
+    });
     return cudaSuccess;
 }
 

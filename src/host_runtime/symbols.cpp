@@ -28,7 +28,10 @@ cudaError_t copy_to_symbol(void* symbol, size_t symbol_size, const void* source,
     if (offset > symbol_size || count > symbol_size - offset || (source == nullptr && count > 0)) {
         return cudaErrorInvalidValue;
     }
-    const cudaError_t status = current_device_status();
+    cudaError_t status = current_device_status();
+    if (status != cudaSuccess) return status;
+    // Like any copy on the default stream, it waits for the work queued before it.
+    status = drain(current_device());
     if (status != cudaSuccess) return status;
     std::lock_guard<std::mutex> lock(symbols_mutex);
     SymbolImages& images = symbols[symbol];

@@ -84,8 +84,8 @@ class NatsServer:
 
 
 class Miner:
-    def __init__(self, args, devices=None):
-        env = dict(os.environ)
+    def __init__(self, args, devices=None, env=None):
+        env = dict(os.environ, **(env or {}))
         if devices is not None:
             env["DREVIK_HOST_DEVICES"] = str(devices)
         self.process = subprocess.Popen([MINER] + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

@@ -29,8 +29,8 @@ class MinerTestCase(unittest.TestCase):
             conn.close()
         self.server.stop()
 
-    def start_miner(self, *args, devices=None, connect=True):
-        miner = Miner(["--nats", self.server.url] + list(args), devices=devices)
+    def start_miner(self, *args, devices=None, connect=True, env=None):
+        miner = Miner(["--nats", self.server.url] + list(args), devices=devices, env=env)
         self.miners.append(miner)
         if connect:
             miner.wait_for(r"^\[NATS\] Connected: 127\.0\.0\.1:%d$" % self.server.port)
@@ -46,11 +46,13 @@ class MinerTestCase(unittest.TestCase):
         conn.publish(jobs.JOB_SUBJECT, jobs.job_payload(job))
         conn.flush()
 
-    def assert_clean_exit(self, miner, sig=signal.SIGINT):
+    def assert_clean_exit(self, miner, sig=signal.SIGINT, reporting=False):
+        """With `reporting` (a report every second) a report's rows may follow the last line."""
         status, seconds = miner.interrupt(sig)
         self.assertEqual(status, 0, miner.text())
         self.assertLess(seconds, 5.0, "shutdown took %.2fs" % seconds)
-        self.assertRegex(miner.lines[-1], logged("INFO", r"Shutting down\.\.\.$"))
+        last = [line for line in miner.lines if not (reporting and re.match(logged("INFO", "(  |-{44}|STATS)"), line))]
+        self.assertRegex(last[-1], logged("INFO", r"Shutting down\.\.\.$"))
         return seconds
 
 
@@ -236,6 +238,108 @@ class Shutdown(MinerTestCase):
         miner.wait_for(r"^CUDA error src/gpu_miner:\d+: invalid device ordinal$")
         self.assertRegex(miner.lines[-1], logged("ERROR", r"GPU 7 init failed: .+"))
         self.assertEqual(miner.matching(r"NATS"), [])
+
+
+class DeviceHealth(MinerTestCase):
+    def test_failed_or_hung_device_leaves_service_while_the_other_finds_the_block(self):
+        for kind, reason in (("fail", r"launch failed: unspecified launch failure"),
+                             ("hang", r"launch did not complete within 5\.0s")):
+            with self.subTest(kind):
+                miner = self.start_miner("--id", "rig-" + kind, "--stats", "1", devices=2,
+                                         env={"DREVIK_HOST_FAULT": "%s:1:2" % kind})
+                pool = self.pool(jobs.RESULT_SUBJECT)
+                self.publish_job(pool, jobs.make_job(1, NEVER))
+                miner.wait_for(logged("INFO", r"\[h=1\] Mining on 2 GPU\(s\)\.\.\.$"))
+                failure = miner.wait_for(logged("ERROR", r"GPU 1 out of service: %s$" % reason), timeout=30)
+                miner.wait_for(logged("INFO", r"  GPU 1: .* \| hw_errors=0 \| failed$"), start=failure)
+                miner.wait_for(logged("INFO", r"  GPU 0: .* \| [1-9][0-9.]* MH/s \| .* \| mining$"), start=failure)
+
+                job = jobs.make_job(2, EASY)
+                self.publish_job(pool, job)
+                _, reason_text = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, "rig-" + kind)
+                self.assertIsNone(reason_text)
+                miner.wait_for(logged("INFO", r"\[h=2\] Mining on 1 GPU\(s\)\.\.\.$"))
+                miner.wait_for(logged("INFO", r"\[h=2\] FOUND by GPU 0! "))
+                self.assertEqual(len(miner.matching(logged("ERROR", ""))), 1, miner.text())
+                self.assert_clean_exit(miner, reporting=True)
+
+    def test_no_device_left_exits_with_status_one(self):
+        miner = self.start_miner("--stats", "600", env={"DREVIK_HOST_FAULT": "fail:0:1"})
+        pool = self.pool()
+        self.publish_job(pool, jobs.make_job(1, NEVER))
+        self.assertEqual(miner.wait_exit(60), 1)
+        self.assertRegex(miner.lines[-3], logged("ERROR", r"GPU 0 out of service: launch failed: "
+                                                          r"unspecified launch failure$"))
+        self.assertRegex(miner.lines[-2], logged("ERROR", r"No GPU left in service, exiting$"))
+        self.assertRegex(miner.lines[-1], logged("INFO", r"Shutting down\.\.\.$"))
+
+    def test_corrupt_find_never_reaches_the_bus(self):
+        miner = self.start_miner("--id", "rig-c", "--stats", "1", env={"DREVIK_HOST_FAULT": "corrupt:0:1"})
+        pool = self.pool(jobs.SHARE_SUBJECT, jobs.RESULT_SUBJECT)
+        job = jobs.make_job(5, 16384)  # share difficulty 4: a block within the first launches
+        self.publish_job(pool, job)
+        result, reason = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, "rig-c")
+        self.assertIsNone(reason)
+        warning = miner.wait_for(logged("WARN", r"GPU 0 hardware error: (block|share) nonce=[0-9a-f]{16} rejected "
+                                                r"\(SHA-256 of the pre-image differs from the device's digest\)$"))
+        bad_nonce = re.search(r"nonce=([0-9a-f]{16})", miner.lines[warning]).group(1)
+        self.assertNotEqual(result["nonce"], bad_nonce)
+        miner.wait_for(logged("INFO", r"  GPU 0: .* \| hw_errors=1 \| (idle|mining)$"), start=warning)
+        self.assert_clean_exit(miner, reporting=True)
+        while True:
+            item = pool.next_message(0.5)
+            if item is None:
+                break
+            if item[0] == jobs.SHARE_SUBJECT:
+                share, reason = verify.verify_share(item[1], job, "rig-c", "", 4096)
+                self.assertIsNone(reason)
+                self.assertNotEqual(share["nonce"], bad_nonce)
+
+    def test_malformed_fault_plan_is_a_start_up_error(self):
+        miner = self.start_miner(connect=False, env={"DREVIK_HOST_FAULT": "hang:1"})
+        self.assertEqual(miner.wait_exit(30), 1)
+        self.assertEqual(miner.lines[-2], 'DREVIK_HOST_FAULT: malformed entry "hang:1" (expected KIND:DEVICE:N, '
+                                          'KIND fail, hang or corrupt, DEVICE 0 to 63, N from 1)')
+        self.assertEqual(miner.lines[-1], "ERROR: No usable CUDA GPUs found")
+
+    def test_signal_during_tuning_ends_start_up(self):
+        miner = self.start_miner(devices=3, connect=False)
+        miner.wait_for(r"^\[GPU 0\] Auto-tuning ")
+        status, seconds = miner.interrupt()
+        print("SIGINT during tuning of 3 devices: exit after %.3fs" % seconds)
+        self.assertEqual(status, 0, miner.text())
+        self.assertLess(seconds, 5.0)
+        self.assertEqual(miner.matching(r"^\[GPU [12]\]"), [])
+        self.assertRegex(miner.lines[-1], logged("INFO", r"Shutting down\.\.\.$"))
+
+
+class Telemetry(MinerTestCase):
+    def test_heartbeat_and_rows_carry_each_devices_nvml_readings(self):
+        stand_in = os.environ.get("DREVIK_NVML_STAND_IN")
+        if not stand_in:
+            self.skipTest("DREVIK_NVML_STAND_IN names no stand-in NVML library")
+        miner = self.start_miner("--id", "hot-rig", "--gpus", "1,0", "--stats", "1", devices=2,
+                                 env={"DREVIK_NVML_LIBRARY": stand_in})
+        pool = self.pool(jobs.HEARTBEAT_PREFIX + "hot-rig")
+        miner.wait_for(logged("INFO", r"  GPU 1: .* \| 0\.0 MH/s \| 72C 221W \| hw_errors=0 \| idle$"))
+        miner.wait_for(logged("INFO", r"  GPU 0: .* \| 0\.0 MH/s \| 61C 151W \| hw_errors=0 \| idle$"))
+        message, reason = verify.verify_heartbeat(next_on(pool, jobs.HEARTBEAT_PREFIX + "hot-rig", 20), "hot-rig")
+        self.assertIsNone(reason)
+        readings = [(g["index"], g["temp_c"], g["power_w"], g["fan_pct"], g["util_pct"], g["mem_used_mb"],
+                     g["mem_total_mb"], g["state"]) for g in message["gpus"]]
+        self.assertEqual(readings, [(1, 72, 221, 55, 88, 3072, 16384, "idle"),
+                                    (0, 61, 151, 41, 97, 1536, 8192, "idle")])
+        self.assertEqual(miner.matching(logged("DEBUG", "NVML")), [])
+        self.assert_clean_exit(miner, reporting=True)
+
+    def test_missing_library_leaves_zeros_and_one_debug_line(self):
+        miner = self.start_miner("--stats", "1", env={"DREVIK_NVML_LIBRARY": "/nonexistent/libnvidia-ml.so.1"})
+        miner.wait_for(logged("INFO", r"  GPU 0: .* \| 0C 0W \| hw_errors=0 \| idle$"))
+        debug = miner.matching(logged("DEBUG", ""))
+        self.assertEqual(len(debug), 1, miner.text())
+        self.assertRegex(debug[0], logged("DEBUG", r"NVML not available, GPU telemetry reads 0: "
+                                                   r".*/nonexistent/libnvidia-ml\.so\.1"))
+        self.assert_clean_exit(miner, reporting=True)
 
 
 class Reconnect(MinerTestCase):

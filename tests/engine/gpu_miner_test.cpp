@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "gpu_miner/devices.h"
@@ -255,6 +256,142 @@ TEST(GpuMinerMultiDevice, ConcurrentSearchesOnTwoDevicesFindTheirOwnBlocks) {
         EXPECT_EQ(outcomes[i].gpu, i);
         expect_valid_block(jobs[i], outcomes[i]);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Tuned at 512 loops and 100 ms: the watchdog's deadline is its five-second floor.
+double scripted_proportional(int32_t, int32_t loops) { return 3200.0 * loops / 16384; }
+
+// What the engine logged through its health log, as "LEVEL message".
+struct HealthLines {
+    static std::mutex mutex;
+    static std::vector<std::string> lines;
+    static void record(const char* level, const std::string& message) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back(std::string(level) + " " + message);
+    }
+    static std::vector<std::string> take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(lines, {});
+    }
+};
+std::mutex HealthLines::mutex;
+std::vector<std::string> HealthLines::lines;
+
+void init_quietly(GpuMiner& miner, int32_t device) {
+    miner.set_health_log(HealthLines::record);
+    testing::internal::CaptureStderr();
+    miner.init(device);
+    testing::internal::GetCapturedStderr();
+}
+
+// Device 2 corrupts its first block find, device 3 its first share: each is counted and
+// logged as a hardware error and never reported; the next find is, and it verifies.
+TEST(GpuMinerHealth, CorruptFindIsAHardwareErrorAndNeverReported) {
+    HostDevices devices("8");
+    HostFaults faults("corrupt:2:1,corrupt:3:1");
+    struct Case {
+        int32_t device;
+        MiningJob job;
+        const char* kind;
+    };
+    const Case cases[] = {{2, make_job('1', 2, 0), "block"}, {3, make_job('2', INT64_MAX, 2), "share"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind);
+        GpuMiner miner(scripted_proportional);
+        init_quietly(miner, c.device);
+        Finds finds;
+        std::atomic<bool> stop{false};
+        SearchOutcome outcome;
+        bool found = false;
+        std::thread search([&] { found = miner.search(c.job, stop, outcome, Finds::record, &finds); });
+        if (std::string(c.kind) == "share") {
+            std::unique_lock<std::mutex> lock(finds.mutex);
+            finds.changed.wait_for(lock, 60s, [&] { return !finds.list.empty(); });
+            stop = true;
+        }
+        search.join();
+
+        const std::vector<Find> reported = finds.snapshot();
+        ASSERT_EQ(reported.size(), 1u);
+        MiningJob window_job = c.job;
+        window_job.timestamp = reported[0].timestamp;
+        const Digest digest = sha256_digest(mining_prefix(window_job) + reported[0].nonce);
+        EXPECT_LE(digest_words(digest), difficulty_to_target(std::string(c.kind) == "block" ? c.job.difficulty
+                                                                                            : c.job.share_difficulty));
+        if (std::string(c.kind) == "block") {
+            EXPECT_TRUE(found);
+            expect_valid_block(c.job, outcome);
+        }
+        EXPECT_EQ(miner.hardware_errors(), 1);
+        const std::vector<std::string> lines = HealthLines::take();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(testing::internal::RE::FullMatch(
+            lines[0], "WARN GPU " + std::to_string(c.device) + " hardware error: " + c.kind +
+                          " nonce=[0-9a-f]{16} rejected \\(SHA-256 of the pre-image differs from the device's "
+                          "digest\\)"))
+            << lines[0];
+        EXPECT_EQ(lines[0].find(reported[0].nonce), std::string::npos);  // the reported one is another
+        EXPECT_EQ(miner.state(), DeviceState::idle);
+    }
+}
+
+// The 2nd search launch of the faulty device fails or hangs: that device leaves service with
+// one ERROR line, its searches end at once from then on, and the healthy one keeps mining.
+TEST(GpuMinerHealth, FailedOrHungLaunchTakesOnlyThatDeviceOutOfService) {
+    HostDevices devices("8");
+    HostFaults faults("fail:4:2,hang:6:2");
+    struct Case {
+        int32_t faulty;
+        int32_t healthy;
+        const char* reason;
+    };
+    const Case cases[] = {{4, 5, "launch failed: unspecified launch failure"},
+                          {6, 7, "launch did not complete within 5.0s"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        GpuMiner faulty(scripted_proportional);
+        GpuMiner healthy(scripted_proportional);
+        init_quietly(faulty, c.faulty);
+        init_quietly(healthy, c.healthy);
+        EXPECT_EQ(healthy.state(), DeviceState::idle);
+        const MiningJob job = make_job('3', int64_t{1} << 62, 0);
+        std::atomic<bool> stop{false};
+        SearchOutcome outcomes[2];
+        bool healthy_found = true;
+        std::thread other([&] { healthy_found = healthy.search(job, stop, outcomes[1], nullptr, nullptr); });
+        EXPECT_FALSE(faulty.search(job, stop, outcomes[0], nullptr, nullptr));
+        EXPECT_EQ(faulty.state(), DeviceState::failed);
+        EXPECT_EQ(healthy.state(), DeviceState::mining);
+        EXPECT_EQ(HealthLines::take(),
+                  std::vector<std::string>{"ERROR GPU " + std::to_string(c.faulty) + " out of service: " + c.reason});
+        stop = true;
+        other.join();
+        EXPECT_FALSE(healthy_found);
+        EXPECT_EQ(healthy.state(), DeviceState::idle);
+        EXPECT_GT(healthy.hashrate(), 0.0);
+
+        const std::atomic<bool> go{false};
+        EXPECT_FALSE(faulty.search(job, go, outcomes[0], nullptr, nullptr));
+        EXPECT_TRUE(HealthLines::take().empty());
+    }
+}
+
+TEST(GpuMinerHealth, InterruptEndsSetUpBeforeTheNextTuningLaunch) {
+    std::atomic<bool> interrupted{false};
+    int launches = 0;
+    GpuMiner miner([&](int32_t, int32_t) {
+        if (++launches == 2) interrupted = true;
+        return 100.0;
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(miner.init(0, &interrupted));
+    const std::string output = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(launches, 2);
+    EXPECT_EQ(output.find("Tuned:"), std::string::npos) << output;
 }
 
 }  // namespace

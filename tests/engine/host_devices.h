@@ -3,23 +3,41 @@
 #include <cstdlib>
 #include <string>
 
-// Makes the host device present `count` devices for one scope, then restores the setting.
-class HostDevices {
+// Sets an environment variable of the host device for one scope, then restores it.
+class ScopedEnv {
 public:
-    explicit HostDevices(const char* count) {
-        if (const char* old = std::getenv("DREVIK_HOST_DEVICES")) saved = old;
-        setenv("DREVIK_HOST_DEVICES", count, 1);
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            had_ = true;
+            saved_ = old;
+        }
+        setenv(name, value, 1);
     }
-    ~HostDevices() {
-        if (saved.empty()) {
-            unsetenv("DREVIK_HOST_DEVICES");
+    ~ScopedEnv() {
+        if (had_) {
+            setenv(name_.c_str(), saved_.c_str(), 1);
         } else {
-            setenv("DREVIK_HOST_DEVICES", saved.c_str(), 1);
+            unsetenv(name_.c_str());
         }
     }
-    HostDevices(const HostDevices&) = delete;
-    HostDevices& operator=(const HostDevices&) = delete;
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    std::string saved;
+    std::string name_;
+    bool had_ = false;
+    std::string saved_;
+};
+
+// Makes the host device present `count` devices for one scope.
+class HostDevices : public ScopedEnv {
+public:
+    explicit HostDevices(const char* count) : ScopedEnv("DREVIK_HOST_DEVICES", count) {}
+};
+
+// Injects the faults `plan` names (KIND:DEVICE:N,...) for one scope. A faulted device stays
+// faulted for the rest of the process, so each test takes devices of its own.
+class HostFaults : public ScopedEnv {
+public:
+    explicit HostFaults(const char* plan) : ScopedEnv("DREVIK_HOST_FAULT", plan) {}
 };

@@ -1,10 +1,14 @@
-// The CPU stand-in for the CUDA runtime: launch shape, per-device constants and the error
-// codes the engine's reports rely on.
+// The CPU stand-in for the CUDA runtime: launch shape, per-device constants, the error codes
+// the engine's reports rely on, asynchronous launches and injected faults.
 
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host_devices.h"
@@ -118,6 +122,132 @@ TEST(HostRuntime, DeviceCountComesFromTheEnvironment) {
     EXPECT_EQ(cudaSetDevice(0), cudaErrorNoDevice);
     int* buffer = nullptr;
     EXPECT_EQ(cudaMalloc(&buffer, 4), cudaErrorNoDevice);
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<bool> gate_open{false};
+
+__global__ void wait_for_gate(int* out) {
+    while (!gate_open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    *out = 7;
+}
+
+__global__ void write_seven(int* out) { *out = 7; }
+
+TEST(HostRuntime, LaunchReturnsAtOnceAndLaterCallsWaitForIt) {
+    int* out = nullptr;
+    ASSERT_EQ(cudaMalloc(&out, sizeof(int)), cudaSuccess);
+    cudaEvent_t done = nullptr;
+    ASSERT_EQ(cudaEventCreateWithFlags(&done, cudaEventDisableTiming), cudaSuccess);
+    gate_open = false;
+    void* args[] = {&out};
+    // Were the launch synchronous, it would never return: the gate opens below.
+    ASSERT_EQ(cudaLaunchKernel(wait_for_gate, dim3(1), dim3(1), args, 0, nullptr), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(done, nullptr), cudaSuccess);
+    EXPECT_EQ(cudaEventQuery(done), cudaErrorNotReady);
+    gate_open = true;
+    int host = 0;
+    ASSERT_EQ(cudaMemcpy(&host, out, sizeof host, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(host, 7);  // the copy waited for the kernel
+    EXPECT_EQ(cudaEventQuery(done), cudaSuccess);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    float ms = 0;
+    EXPECT_EQ(cudaEventElapsedTime(&ms, done, done), cudaErrorInvalidResourceHandle);  // not a timing event
+    cudaEventDestroy(done);
+    cudaFree(out);
+}
+
+TEST(HostRuntime, EachDeviceHasItsOwnPciBusId) {
+    HostDevices devices("3");
+    char id[16];
+    std::vector<std::string> ids;
+    for (int device = 0; device < 3; ++device) {
+        ASSERT_EQ(cudaDeviceGetPCIBusId(id, sizeof id, device), cudaSuccess);
+        ids.push_back(id);
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"0000:01:00.0", "0000:02:00.0", "0000:03:00.0"}));
+    EXPECT_EQ(cudaDeviceGetPCIBusId(id, sizeof id, 3), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaDeviceGetPCIBusId(id, 4, 0), cudaErrorInvalidValue);
+}
+
+TEST(HostRuntime, MalformedFaultPlanLeavesNoDevice) {
+    HostDevices devices("2");
+    const char* const malformed[] = {"fail", "fail:1", "fail:1:0", "fail:64:1", "burn:0:1", "fail:0:1,",
+                                     "fail:x:1", "hang:0:-1", "corrupt:0:1:2", " fail:0:1"};
+    for (const char* plan : malformed) {
+        HostFaults faults(plan);
+        testing::internal::CaptureStderr();
+        int count = -1;
+        EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice) << plan;
+        EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice) << plan;
+        const std::string output = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(output.rfind("DREVIK_HOST_FAULT: malformed entry \"", 0), 0u) << plan << ": " << output;
+        EXPECT_EQ(output.find('\n'), output.size() - 1) << "reported once: " << output;
+    }
+    HostFaults valid("fail:0:1,hang:63:2,corrupt:5:999999999");
+    int count = -1;
+    EXPECT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    EXPECT_EQ(count, 2);
+}
+
+// Device 6 fails its 2nd search launch, device 7 hangs its 1st; timed and single-thread
+// launches are not counted, and the 1st 64-bit read from device 5 comes back altered.
+TEST(HostRuntime, FaultsHitTheNamedDeviceAndLaunch) {
+    HostDevices devices("8");
+    HostFaults faults("fail:6:2,hang:7:1,corrupt:5:1");
+    int* out = nullptr;
+    void* args[] = {&out};
+    cudaEvent_t done = nullptr;
+
+    ASSERT_EQ(cudaSetDevice(6), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&out, sizeof(int)), cudaSuccess);
+    ASSERT_EQ(cudaEventCreateWithFlags(&done, cudaEventDisableTiming), cudaSuccess);
+    cudaEvent_t start = nullptr;
+    ASSERT_EQ(cudaEventCreate(&start), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(start, nullptr), cudaSuccess);
+    ASSERT_EQ(cudaLaunchKernel(write_seven, dim3(2), dim3(4), args, 0, nullptr), cudaSuccess);  // timed
+    ASSERT_EQ(cudaLaunchKernel(write_seven, dim3(1), dim3(1), args, 0, nullptr), cudaSuccess);  // one thread
+    ASSERT_EQ(cudaLaunchKernel(write_seven, dim3(2), dim3(4), args, 0, nullptr), cudaSuccess);  // search 1
+    ASSERT_EQ(cudaEventRecord(done, nullptr), cudaSuccess);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaSuccess);
+    EXPECT_EQ(cudaLaunchKernel(write_seven, dim3(2), dim3(4), args, 0, nullptr), cudaSuccess);  // search 2
+    ASSERT_EQ(cudaEventRecord(done, nullptr), cudaSuccess);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaEventQuery(done), cudaErrorLaunchFailure);
+    int host = 0;
+    EXPECT_EQ(cudaMemcpy(&host, out, sizeof host, cudaMemcpyDeviceToHost), cudaErrorLaunchFailure);  // sticky
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorLaunchFailure), "unspecified launch failure");
+    EXPECT_EQ(cudaFree(out), cudaSuccess);  // a faulted device still gives its memory back
+    cudaEventDestroy(start);
+    cudaEventDestroy(done);
+
+    ASSERT_EQ(cudaSetDevice(7), cudaSuccess);
+    ASSERT_EQ(cudaEventCreateWithFlags(&done, cudaEventDisableTiming), cudaSuccess);
+    ASSERT_EQ(cudaLaunchKernel(write_seven, dim3(2), dim3(4), args, 0, nullptr), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(done, nullptr), cudaSuccess);
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(cudaEventQuery(done), cudaErrorNotReady);
+    }
+    cudaEventDestroy(done);
+
+    ASSERT_EQ(cudaSetDevice(5), cudaSuccess);
+    uint64_t* value = nullptr;
+    ASSERT_EQ(cudaMalloc(&value, sizeof(uint64_t)), cudaSuccess);
+    const uint64_t written = 0x1234;
+    ASSERT_EQ(cudaMemcpy(value, &written, sizeof written, cudaMemcpyHostToDevice), cudaSuccess);
+    uint64_t read[2] = {};
+    ASSERT_EQ(cudaMemcpy(&read[0], value, sizeof written, cudaMemcpyDeviceToHost), cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(&read[1], value, sizeof written, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_NE(read[0], written);
+    EXPECT_EQ(read[1], written);
+    cudaFree(value);
+    cudaSetDevice(0);
 }
 
 }  // namespace
