@@ -114,20 +114,22 @@ class NatsServer:
         return bus.connect(self.url, name="e2e-test")
 
 
-class Miner:
-    def __init__(self, args, devices=None):
-        env = dict(os.environ)
-        if devices is not None:
-            env["DREVIK_HOST_DEVICES"] = str(devices)
-        self.process = subprocess.Popen([MINER] + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, env=env)
+class LoggedProcess:
+    """A child process whose standard error (and standard output, with `with_stdout`) is
+    collected line by line."""
+
+    def __init__(self, argv, env=None, with_stdout=False):
+        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE if with_stdout else subprocess.DEVNULL,
+                                        stderr=subprocess.STDOUT if with_stdout else subprocess.PIPE, env=env)
+        self.stream = self.process.stdout if with_stdout else self.process.stderr
         self.lines = []
         self.changed = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
-        for raw in self.process.stderr:
+        for raw in self.stream:
             with self.changed:
                 self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
                 self.changed.notify_all()
@@ -145,7 +147,8 @@ class Miner:
                         return i
                 remaining = deadline - time.monotonic()
                 if remaining <= 0 or (self.process.poll() is not None and not self.reader.is_alive()):
-                    raise AssertionError("no line matching %r; miner wrote:\n%s" % (pattern, self.text()))
+                    raise AssertionError("no line matching %r; %s wrote:\n%s" % (
+                        pattern, os.path.basename(self.process.args[0]), self.text()))
                 self.changed.wait(min(remaining, 0.5))
 
     def matching(self, pattern, start=0):
@@ -184,6 +187,22 @@ class Miner:
             self.process.kill()
             self.process.wait(10)
         self.reader.join(5)
+        self.stream.close()
+
+
+class Miner(LoggedProcess):
+    def __init__(self, args, devices=None):
+        env = dict(os.environ)
+        if devices is not None:
+            env["DREVIK_HOST_DEVICES"] = str(devices)
+        super().__init__([MINER] + args, env=env)
+
+
+class PoolSim(LoggedProcess):
+    """tools/pool_sim with `args`; it says what it does on standard output."""
+
+    def __init__(self, args):
+        super().__init__([os.path.join(ROOT, "tools", "pool_sim")] + args, with_stdout=True)
 
 
 def subscriber(server, *subjects):

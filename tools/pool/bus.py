@@ -9,7 +9,7 @@ import ssl
 import threading
 import urllib.parse
 
-import nats
+from nats import errors as nats_errors
 from nats.aio.client import Client
 
 # The pool and the tests speak their own lines; nats-py's logger would add tracebacks, and
@@ -84,7 +84,6 @@ class Bus:
 
     def __init__(self):
         self.messages = queue.Queue()
-        self.closed = threading.Event()
         self.loop = asyncio.new_event_loop()
         self.thread = threading.Thread(target=self.loop.run_forever, name="nats-py", daemon=True)
         self.thread.start()
@@ -105,7 +104,10 @@ class Bus:
             if on_event and self.client is not None:  # a failed first attempt raises instead
                 on_event(text)
 
+        failures = []
+
         async def on_error(error):
+            failures.append(error)
             await report("error: %s" % error)
 
         async def on_disconnected():
@@ -115,7 +117,6 @@ class Bus:
             await report("reconnected to %s" % endpoint.display)
 
         async def on_closed():
-            self.closed.set()
             self.messages.put(None)  # wakes a reader
 
         async def connect():
@@ -124,17 +125,20 @@ class Bus:
                 await client.connect(
                     servers=[endpoint.url], name=name, user=endpoint.user, password=endpoint.password,
                     token=endpoint.token, tls=tls, connect_timeout=timeout, allow_reconnect=False,
-                    max_reconnect_attempts=-1, reconnect_time_wait=1, error_cb=on_error,
+                    max_reconnect_attempts=1, reconnect_time_wait=0.5, error_cb=on_error,
                     disconnected_cb=on_disconnected, reconnected_cb=on_reconnected, closed_cb=on_closed)
-            except BaseException:
+            except BaseException as error:
                 # nats-py leaves the failed attempt's socket open (its close() can wait for a
                 # TLS shutdown that never comes).
                 if client._transport is not None:
                     client._transport.close()
+                if isinstance(error, nats_errors.NoServersError) and failures:
+                    raise BusError(str(failures[-1]) or type(failures[-1]).__name__) from None
                 raise
-            # One attempt at first, so that a refusal reaches the caller; endless reconnection
-            # (when asked for) only once connected.
+            # Few attempts at first, so that a refusal reaches the caller with its reason;
+            # endless reconnection (when asked for) only once connected.
             client.options["allow_reconnect"] = reconnect
+            client.options["max_reconnect_attempts"] = -1
             return client
 
         self.client = self._run(connect(), timeout + 1)
