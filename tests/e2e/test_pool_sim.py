@@ -66,6 +66,20 @@ class JobRequest(PoolSimTestCase):
         self.assertEqual(conn.request(jobs.JOB_REQUEST_SUBJECT), answer, "a second job was made")
         self.stop(pool)
 
+    def test_server_restart_is_survived(self):
+        pool = self.start_pool("--nats", self.server.url)
+        self.wait_subscribed(self.server)
+        conn = self.subscriber()
+        before = conn.request(jobs.JOB_REQUEST_SUBJECT)
+        conn.close()
+        self.server.stop()
+        pool.wait_for(r"^\[pool\] bus disconnected$", timeout=10)
+        self.server.start()
+        pool.wait_for(r"^\[pool\] bus reconnected to nats://127\.0\.0\.1:%d$" % self.server.port, timeout=20)
+        self.wait_subscribed(self.server)
+        self.assertEqual(self.subscriber().request(jobs.JOB_REQUEST_SUBJECT), before)
+        self.stop(pool)
+
 
 class SecureLink(PoolSimTestCase):
     PASSWORD = "Pw-9x7!q"

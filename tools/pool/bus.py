@@ -88,6 +88,7 @@ class Bus:
         self.thread = threading.Thread(target=self.loop.run_forever, name="nats-py", daemon=True)
         self.thread.start()
         self.client = None
+        self.closing = False
 
     def _run(self, coroutine, timeout):
         future = asyncio.run_coroutine_threadsafe(coroutine, self.loop)
@@ -101,7 +102,8 @@ class Bus:
 
     def _open(self, endpoint, name, tls, reconnect, on_event, timeout):
         async def report(text):
-            if on_event and self.client is not None:  # a failed first attempt raises instead
+            # A failed first attempt raises instead, and closing is no news.
+            if on_event and self.client is not None and not self.closing:
                 on_event(text)
 
         failures = []
@@ -175,6 +177,9 @@ class Bus:
         return item
 
     def close(self):
+        if self.loop.is_closed():
+            return
+        self.closing = True
         if self.client is not None and not self.client.is_closed:
             try:
                 self._run(self.client.close(), 5)
