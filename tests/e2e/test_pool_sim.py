@@ -84,10 +84,17 @@ class JobRequest(PoolSimTestCase):
 class SecureLink(PoolSimTestCase):
     PASSWORD = "Pw-9x7!q"
 
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.certs = make_certificates(cls.directory.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+
     def test_mutual_tls_and_password(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        c = make_certificates(directory.name)
+        c = self.certs
         server = NatsServer(tls_options(c, verify_clients=True) + ["--user", "pool", "--pass", self.PASSWORD])
         self.addCleanup(server.stop)
         url = "tls://pool:%s@127.0.0.1:%d" % ("Pw-9x7%21q", server.port)
@@ -112,6 +119,27 @@ class SecureLink(PoolSimTestCase):
         self.stop(pool)
         for process in (refused, pool):
             self.assertNotIn("9x7", process.text())
+
+
+    def test_no_plain_text_on_reconnecting(self):
+        c = self.certs
+        server = NatsServer(tls_options(c) + ["--auth", "t0ken"])
+        self.addCleanup(server.stop)
+        pool = self.start_pool("--nats", "tls://t0ken@127.0.0.1:%d" % server.port, "--tls-ca", c.ca)
+        self.wait_subscribed(server)
+        server.stop()
+        server.options = ["--auth", "t0ken"]
+        server.start()
+        pool.wait_for(r"^\[pool\] bus error: nats: the server does not offer TLS; not connecting in plain text$",
+                      timeout=20)
+        self.assertEqual(server.subscriptions_of("pool-sim"), [])
+        server.stop()
+        server.options = tls_options(c) + ["--auth", "t0ken"]
+        server.start()
+        pool.wait_for(r"^\[pool\] bus reconnected to tls://\*\*\*@127\.0\.0\.1:%d$" % server.port, timeout=20)
+        self.wait_subscribed(server)
+        self.stop(pool)
+        self.assertNotIn("t0ken", pool.text())
 
 
 if __name__ == "__main__":

@@ -71,11 +71,12 @@ def tls_context(ca=None, cert=None, key=None):
 
 class _TlsOnlyClient(Client):
     """nats-py goes on in plain text when a tls:// server does not offer TLS. Refuse that
-    before anything, credentials included, is sent."""
+    before anything, credentials included, is sent (on reconnecting too: nats-py's kind of
+    error, so that it goes on trying)."""
 
     async def _process_info(self, info, initial_connection=False):
         if initial_connection and not info.get("tls_required"):
-            raise BusError("the server does not offer TLS; not connecting in plain text")
+            raise nats_errors.Error("nats: the server does not offer TLS; not connecting in plain text")
         await super()._process_info(info, initial_connection=initial_connection)
 
 

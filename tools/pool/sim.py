@@ -205,10 +205,17 @@ def connect(args, pool, deadline):
     time is up or a signal came; each new reason for a failure is said once."""
     shown = bus.parse_endpoint(args.nats).display
     said = None
+    heard = [None]
+
+    def on_event(text):  # a server that stays away fails every reconnection the same way
+        if text != heard[0]:
+            heard[0] = text
+            pool.say("bus " + text)
+
     while not stopping and not (deadline and time.monotonic() > deadline):
         try:
             conn = bus.connect(args.nats, tls_ca=args.tls_ca, tls_cert=args.tls_cert, tls_key=args.tls_key,
-                               reconnect=True, on_event=lambda text: pool.say("bus " + text))
+                               reconnect=True, on_event=on_event)
             pool.say("connected to %s" % shown)
             return conn
         except bus.BusError as error:
