@@ -1,6 +1,8 @@
-"""Processes for end-to-end tests: a real nats-server on a free loopback port and the miner
-binary on the host device, with its standard error collected line by line."""
+"""Processes for end-to-end tests: a real nats-server on a free loopback port (plain, TLS,
+mutual TLS, with a user and password or a token), throw-away certificates for it, and the
+miner binary on the host device, with its standard error collected line by line."""
 
+import collections
 import json
 import os
 import re
@@ -15,8 +17,7 @@ import urllib.request
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
-from pool import jobs, verify  # noqa: E402,F401
-from pool.nats import NatsConnection  # noqa: E402,F401
+from pool import bus, jobs, verify  # noqa: E402,F401
 
 MINER = os.environ.get("DREVIK_MINER", os.path.join(ROOT, "build", "host", "drevik-miner"))
 NATS_SERVER = os.environ.get("NATS_SERVER", "/usr/sbin/nats-server")
@@ -34,10 +35,36 @@ def logged(level, message_regex):
     return "^" + LOG_PREFIX + r"\[" + level + r"\] " + message_regex
 
 
+Certificates = collections.namedtuple(
+    "Certificates", "ca server_cert server_key client_cert client_key wrong_host_cert wrong_host_key other_ca")
+
+
+def make_certificates(directory):
+    """A throw-away authority and the certificates it signs, made by tests/support/make_tls_certs:
+    the server's for 127.0.0.1, ::1 and localhost, a client's, one for another host name, and
+    an unrelated authority."""
+    subprocess.run([os.path.join(ROOT, "tests", "support", "make_tls_certs"), directory], check=True)
+    names = ["ca", "server", "server-key", "client", "client-key", "wrong-host", "wrong-host-key", "other-ca"]
+    return Certificates(*(os.path.join(directory, name + ".pem") for name in names))
+
+
+def tls_options(certs, cert=None, key=None, verify_clients=False):
+    """nats-server options for TLS with the server certificate (or `cert`/`key`), and for
+    mutual TLS: client certificates signed by the test authority required."""
+    options = ["--tls", "--tlscert", cert or certs.server_cert, "--tlskey", key or certs.server_key]
+    if verify_clients:
+        options += ["--tlsverify", "--tlscacert", certs.ca]
+    return options
+
+
 class NatsServer:
-    def __init__(self):
+    """`options`: more nats-server options, for example tls_options(...), ["--user", u, "--pass", p]
+    or ["--auth", token]."""
+
+    def __init__(self, options=()):
         self.port = free_port()
         self.monitor_port = free_port()
+        self.options = list(options)
         self.process = None
         self.start()
 
@@ -47,10 +74,12 @@ class NatsServer:
 
     def start(self):
         self.process = subprocess.Popen([NATS_SERVER, "-a", "127.0.0.1", "-p", str(self.port),
-                                         "-m", str(self.monitor_port)],
+                                         "-m", str(self.monitor_port)] + self.options,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("nats-server %s exited with status %d" % (self.options, self.process.returncode))
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
                 return
@@ -64,13 +93,15 @@ class NatsServer:
             self.process.wait(10)
         self.process = None
 
-    def subscriptions_of(self, name):
-        """Subjects subscribed by the connections called `name`, from the monitoring endpoint."""
+    def connections(self):
+        """The server's client connections, from the monitoring endpoint."""
         url = "http://127.0.0.1:%d/connz?subs=1" % self.monitor_port
         with urllib.request.urlopen(url, timeout=5) as response:
-            connz = json.load(response)
-        return [s for c in connz.get("connections", []) if c.get("name") == name
-                for s in c.get("subscriptions_list", [])]
+            return json.load(response).get("connections", [])
+
+    def subscriptions_of(self, name):
+        """Subjects subscribed by the connections called `name`."""
+        return [s for c in self.connections() if c.get("name") == name for s in c.get("subscriptions_list", [])]
 
     def wait_subscribed(self, name="drevik-miner", count=3, timeout=30.0):
         deadline = time.monotonic() + timeout
@@ -80,23 +111,25 @@ class NatsServer:
             time.sleep(0.05)
 
     def client(self):
-        return NatsConnection("127.0.0.1", self.port, name="e2e-test")
+        return bus.connect(self.url, name="e2e-test")
 
 
-class Miner:
-    def __init__(self, args, devices=None, env=None):
-        env = dict(os.environ, **(env or {}))
-        if devices is not None:
-            env["DREVIK_HOST_DEVICES"] = str(devices)
-        self.process = subprocess.Popen([MINER] + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, env=env)
+class LoggedProcess:
+    """A child process whose standard error (and standard output, with `with_stdout`) is
+    collected line by line."""
+
+    def __init__(self, argv, env=None, with_stdout=False):
+        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE if with_stdout else subprocess.DEVNULL,
+                                        stderr=subprocess.STDOUT if with_stdout else subprocess.PIPE, env=env)
+        self.stream = self.process.stdout if with_stdout else self.process.stderr
         self.lines = []
         self.changed = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
-        for raw in self.process.stderr:
+        for raw in self.stream:
             with self.changed:
                 self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
                 self.changed.notify_all()
@@ -114,7 +147,8 @@ class Miner:
                         return i
                 remaining = deadline - time.monotonic()
                 if remaining <= 0 or (self.process.poll() is not None and not self.reader.is_alive()):
-                    raise AssertionError("no line matching %r; miner wrote:\n%s" % (pattern, self.text()))
+                    raise AssertionError("no line matching %r; %s wrote:\n%s" % (
+                        pattern, os.path.basename(self.process.args[0]), self.text()))
                 self.changed.wait(min(remaining, 0.5))
 
     def matching(self, pattern, start=0):
@@ -153,6 +187,22 @@ class Miner:
             self.process.kill()
             self.process.wait(10)
         self.reader.join(5)
+        self.stream.close()
+
+
+class Miner(LoggedProcess):
+    def __init__(self, args, devices=None, env=None):
+        env = dict(os.environ, **(env or {}))
+        if devices is not None:
+            env["DREVIK_HOST_DEVICES"] = str(devices)
+        super().__init__([MINER] + args, env=env)
+
+
+class PoolSim(LoggedProcess):
+    """tools/pool_sim with `args`; it says what it does on standard output."""
+
+    def __init__(self, args):
+        super().__init__([os.path.join(ROOT, "tools", "pool_sim")] + args, with_stdout=True)
 
 
 def subscriber(server, *subjects):

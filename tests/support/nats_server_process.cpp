@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "support/loopback_socket.h"
 
@@ -41,7 +42,8 @@ nlohmann::json connections(const NatsServerProcess& server) {
 
 }  // namespace
 
-NatsServerProcess::NatsServerProcess() {
+NatsServerProcess::NatsServerProcess(std::vector<std::string> more_options)
+    : options(std::move(more_options)) {
     client_port = pick_free_port();
     http_port = pick_free_port();
 }
@@ -74,8 +76,10 @@ void NatsServerProcess::start() {
 bool NatsServerProcess::spawn_and_wait() {
     const std::string port_text = std::to_string(client_port);
     const std::string http_text = std::to_string(http_port);
-    const char* argv[] = {kServerBinary, "-a", "127.0.0.1", "-p", port_text.c_str(),
-                          "-m", http_text.c_str(), nullptr};
+    std::vector<const char*> argv = {kServerBinary, "-a", "127.0.0.1", "-p", port_text.c_str(),
+                                     "-m", http_text.c_str()};
+    for (const std::string& option : options) argv.push_back(option.c_str());
+    argv.push_back(nullptr);
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) return false;
@@ -86,7 +90,7 @@ bool NatsServerProcess::spawn_and_wait() {
         dup2(null_fd, 0);
         dup2(null_fd, 1);
         dup2(null_fd, 2);
-        execv(kServerBinary, const_cast<char* const*>(argv));
+        execv(kServerBinary, const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     pid = child;

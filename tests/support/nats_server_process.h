@@ -14,9 +14,13 @@
 //   client.set_servers({server.url()});      // "nats://127.0.0.1:<port>"
 //   server.subscriptions_of("drevik-miner"); // what the server saw, via /connz?subs=detail
 //   server.restart();                        // same port: clients see a lost connection
+//
+// More server options (TLS, authentication: see support/test_certificates.h) are given to the
+// constructor.
 class NatsServerProcess {
 public:
-    NatsServerProcess();  // picks the ports; does not start
+    // Picks the ports; does not start.
+    explicit NatsServerProcess(std::vector<std::string> more_options = {});
     ~NatsServerProcess();
     NatsServerProcess(const NatsServerProcess&) = delete;
     NatsServerProcess& operator=(const NatsServerProcess&) = delete;
@@ -51,6 +55,7 @@ public:
 private:
     bool spawn_and_wait();
 
+    std::vector<std::string> options;
     int client_port = 0;
     int http_port = 0;
     bool ever_started = false;

@@ -5,6 +5,7 @@ import os
 import time
 
 JOB_SUBJECT = "drevik.mining.job"
+JOB_REQUEST_SUBJECT = "drevik.mining.job.current"  # a request; the answer is the current job
 CANCEL_SUBJECT = "drevik.mining.cancel"
 CONFIG_SUBJECT = "drevik.mining.config"
 SHARE_SUBJECT = "drevik.mining.share"
