@@ -9,6 +9,9 @@
 #include "miner_state.h"
 #include "mining_job.h"
 
+// Answered by the pool with the job being mined now, exactly as on "drevik.mining.job".
+inline constexpr const char* kCurrentJobSubject = "drevik.mining.job.current";
+
 // Integer member of a JSON object, read tolerantly: a number (floats truncated), or a string
 // read as decimal with leading blanks, sign and trailing characters allowed. Anything else,
 // and values outside the signed 64-bit range, read as 0.

@@ -159,6 +159,8 @@ int run_miner(int argc, char** argv) {
     g_state.bus.subscribe("drevik.mining.job", on_job_message);
     g_state.bus.subscribe("drevik.mining.cancel", on_cancel_message);
     g_state.bus.subscribe("drevik.mining.config", on_config_message);
+    // A miner that joins between two jobs need not wait for the next one.
+    g_state.bus.request_on_connect(kCurrentJobSubject, on_job_message);
     g_state.bus.start();
     std::thread stats_thread(stats_loop);
 
