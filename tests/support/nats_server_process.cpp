@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
 
 #include "support/loopback_socket.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -41,7 +44,7 @@ nlohmann::json connections(const NatsServerProcess& server) {
 
 }  // namespace
 
-NatsServerProcess::NatsServerProcess() {
+NatsServerProcess::NatsServerProcess(std::vector<std::string> extra_args) : extra(std::move(extra_args)) {
     client_port = pick_free_port();
     http_port = pick_free_port();
 }
@@ -74,8 +77,10 @@ void NatsServerProcess::start() {
 bool NatsServerProcess::spawn_and_wait() {
     const std::string port_text = std::to_string(client_port);
     const std::string http_text = std::to_string(http_port);
-    const char* argv[] = {kServerBinary, "-a", "127.0.0.1", "-p", port_text.c_str(),
-                          "-m", http_text.c_str(), nullptr};
+    std::vector<const char*> argv = {kServerBinary, "-a", "127.0.0.1", "-p", port_text.c_str(),
+                                     "-m", http_text.c_str()};
+    for (const std::string& arg : extra) argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) return false;
@@ -86,7 +91,7 @@ bool NatsServerProcess::spawn_and_wait() {
         dup2(null_fd, 0);
         dup2(null_fd, 1);
         dup2(null_fd, 2);
-        execv(kServerBinary, const_cast<char* const*>(argv));
+        execv(kServerBinary, const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     pid = child;
@@ -105,6 +110,7 @@ bool NatsServerProcess::spawn_and_wait() {
 
 void NatsServerProcess::stop() {
     if (pid <= 0) return;
+    kill(pid, SIGCONT);  // a paused server could not act on SIGTERM
     kill(pid, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!exited(pid)) {
@@ -116,6 +122,30 @@ void NatsServerProcess::stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     pid = -1;
+}
+
+void NatsServerProcess::kill_hard() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+void NatsServerProcess::pause() {
+    if (pid <= 0) return;
+    kill(pid, SIGSTOP);
+    // kill() returns before the process has stopped; until then it may still handle traffic.
+    const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+    wait_until([&] {
+        std::ifstream stat(stat_path);
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t name_end = text.rfind(')');
+        return name_end != std::string::npos && text.compare(name_end, 4, ") T ") == 0;
+    });
+}
+
+void NatsServerProcess::resume() {
+    if (pid > 0) kill(pid, SIGCONT);
 }
 
 void NatsServerProcess::restart() {

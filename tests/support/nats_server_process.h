@@ -16,7 +16,8 @@
 //   server.restart();                        // same port: clients see a lost connection
 class NatsServerProcess {
 public:
-    NatsServerProcess();  // picks the ports; does not start
+    // Picks the ports; does not start. `extra_args` go to the server after the port options.
+    explicit NatsServerProcess(std::vector<std::string> extra_args = {});
     ~NatsServerProcess();
     NatsServerProcess(const NatsServerProcess&) = delete;
     NatsServerProcess& operator=(const NatsServerProcess&) = delete;
@@ -25,6 +26,9 @@ public:
     void start();
     void stop();
     void restart();
+    void kill_hard();  // SIGKILL: the connections end without a goodbye
+    void pause();      // SIGSTOP: returns once the server is frozen with its connections open
+    void resume();     // SIGCONT
     bool is_running() const { return pid > 0; }
 
     int port() const { return client_port; }
@@ -51,6 +55,7 @@ public:
 private:
     bool spawn_and_wait();
 
+    std::vector<std::string> extra;
     int client_port = 0;
     int http_port = 0;
     bool ever_started = false;
