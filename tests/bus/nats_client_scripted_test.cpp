@@ -172,17 +172,106 @@ TEST(NatsClientScripted, SilentServerIsReportedAndTheNextEntryTriedAtOnce) {
                                    "...\n[NATS] Connected: " + answering.address() + "\n");
 }
 
-TEST(NatsClientScripted, IdleConnectionSendsKeepAlivePingsAndSurvivesNoAnswer) {
+NatsTimings keepalive_timings() {
     NatsTimings timings = quick_timings();
-    timings.receive_timeout = std::chrono::milliseconds(100);
-    timings.keepalive = std::chrono::milliseconds(250);
-    ScriptedClient t(timings);
+    timings.keepalive = std::chrono::milliseconds(150);
+    timings.pong_wait = std::chrono::milliseconds(100);
+    return timings;
+}
+
+TEST(NatsClientScripted, AnsweredKeepAlivePingsKeepAnIdleConnection) {
+    ScriptedClient t(keepalive_timings());
     ASSERT_TRUE(t.connected_and_greeted());
-    const size_t from = t.server.received().size();
-    ASSERT_TRUE(t.server.read_until("PING\r\nPING\r\n", from));
-    EXPECT_EQ(t.server.received().substr(from, 12), "PING\r\nPING\r\n");
+    size_t from = t.server.received().size();
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(t.server.read_until("PING\r\n", from));
+        from = t.server.received().size();
+        t.server.send("PONG\r\n");
+    }
     EXPECT_TRUE(t.client.is_connected());
     ASSERT_TRUE(t.sync());
+    t.client.stop();
+    EXPECT_EQ(t.captured.text().find("Stale"), std::string::npos);
+}
+
+TEST(NatsClientScripted, TwoUnansweredKeepAlivePingsMakeTheConnectionStale) {
+    ScriptedClient t(keepalive_timings());
+    ASSERT_TRUE(t.connected_and_greeted());
+    t.server.send("PONG\r\n");  // to the handshake's PING
+    const size_t from = t.server.received().size();
+    EXPECT_TRUE(t.server.wait_closed());
+    EXPECT_EQ(t.server.received().substr(from), "PING\r\nPING\r\n");
+    EXPECT_TRUE(t.captured.wait_for("[NATS] Stale connection: 2 PINGs unanswered\n[NATS] Disconnected from " +
+                                    t.server.address() + "\n"));
+    ASSERT_TRUE(t.connected_and_greeted());
+}
+
+TEST(NatsClientScripted, KeptResultCountsAsDeliveredOnlyOnceThePongCame) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    const std::string block = "{\"nonce\":\"00000000000000aa\"}";
+    const std::string pub = "PUB drevik.mining.result " + std::to_string(block.size()) + "\r\n" + block + "\r\n";
+    size_t from = t.server.received().size();
+    EXPECT_TRUE(t.client.publish_kept("drevik.mining.result", block, KeptKind::block));
+    ASSERT_TRUE(t.server.read_until(pub + "PING\r\n", from));
+    EXPECT_EQ(t.client.outbox_size(), 1u);
+
+    // Lost before the PONG: written again after the next handshake, between SUBs and PING.
+    t.server.drop_client();
+    ASSERT_TRUE(t.server.accept_handshake());
+    EXPECT_EQ(t.server.received(), kHandshake.substr(0, kHandshake.size() - 6) + pub + "PING\r\n");
+    EXPECT_EQ(t.client.outbox_size(), 1u);
+
+    // The PONG to that PING confirms it: the next connection does not see it again.
+    t.server.send("PONG\r\n");
+    ASSERT_TRUE(wait_until([&] { return t.client.outbox_size() == 0; }));
+    t.server.drop_client();
+    ASSERT_TRUE(t.server.accept_handshake());
+    EXPECT_EQ(t.server.received(), kHandshake);
+}
+
+TEST(NatsClientScripted, CurrentJobIsRequestedAfterEveryHandshakeAndTheAnswerDelivered) {
+    StderrCapture captured;
+    ScriptedServer server;
+    DeliveryRecorder recorder;
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({server.address()});
+    subscribe_miner_subjects(client, recorder);
+    client.request_on_connect("drevik.mining.job.current", recorder.callback("current"));
+    client.start();
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(server.accept_handshake());
+        const std::string& got = server.received();
+        const std::string subs = kHandshake.substr(0, kHandshake.size() - 6);  // without "PING\r\n"
+        ASSERT_EQ(got.substr(0, subs.size()), subs);
+        // "SUB <inbox> 4", then the request with that inbox as reply subject, then PING.
+        const std::string rest = got.substr(subs.size());
+        ASSERT_EQ(rest.rfind("SUB _INBOX.", 0), 0u) << rest;
+        const std::string inbox = rest.substr(4, rest.find(' ', 4) - 4);
+        EXPECT_EQ(inbox.size(), 7u + 22u);
+        EXPECT_EQ(rest, "SUB " + inbox + " 4\r\nPUB drevik.mining.job.current " + inbox + " 0\r\n\r\nPING\r\n");
+        server.send(msg(inbox, "4", "{\"height\":7}"));
+        ASSERT_TRUE(wait_until([&] { return recorder.size() == static_cast<size_t>(round + 1); }));
+        EXPECT_EQ(recorder.all().back(), (Delivery{"current", inbox, "{\"height\":7}"}));
+        server.drop_client();
+    }
+    client.stop();
+}
+
+TEST(NatsClientScripted, InfoWhileConnectedAddsAnnouncedServersOnceAndIgnoresUnusableOnes) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    const std::string own = t.server.address();
+    t.server.send("INFO {\"connect_urls\":[\"" + own + "\",\"10.0.0.2:4222\",\"10.0.0.2:4222\",\"10.0.0.3:4222\","
+                  "\"10.0.0.4:70000\",\"bad\\nhost:4222\",\"\",7,\"" + std::string(300, 'h') + ":1\"]}\r\n");
+    t.server.send("INFO {\"connect_urls\":[\"10.0.0.3:4222\",\"10.0.0.5:4222\"]}\r\n");
+    ASSERT_TRUE(t.sync());
+    // The latest announcement replaces the earlier one; the operator's entry stays first.
+    EXPECT_EQ(t.client.servers_copy(), (std::vector<std::string>{own, "10.0.0.3:4222", "10.0.0.5:4222"}));
+    t.client.stop();
+    EXPECT_EQ(t.captured.text(), "[NATS] Connecting to " + own + "...\n[NATS] Connected: " + own +
+                                     "\n[NATS] Discovered server: 10.0.0.2:4222\n[NATS] Discovered server: "
+                                     "10.0.0.3:4222\n[NATS] Discovered server: 10.0.0.5:4222\n");
 }
 
 TEST(NatsClientScripted, ConcurrentPublishersNeverInterleaveAcrossReconnectsAndStop) {
