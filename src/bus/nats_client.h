@@ -147,5 +147,4 @@ private:
     std::chrono::steady_clock::time_point next_ping;
     int pings_unanswered = 0;
     std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> last_attempts;
-    bool large_buffer_seen = false;
 };

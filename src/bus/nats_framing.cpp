@@ -1,7 +1,6 @@
 // NatsClient wire traffic: subscribe, publish, the outbox, writes, keep-alive, and the receive
 // loop with MSG dispatch.
 
-#include <malloc.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -200,9 +199,8 @@ bool NatsClient::process_lines(size_t scan_from, std::vector<char>& chunk) {
 
 void NatsClient::release_large_buffer() {
     if (rx_buffer.capacity() <= kLargeBufferBytes || rx_buffer.size() > kLargeBufferBytes) return;
-    // After a huge message the process returns to its usual size instead of keeping the peak.
+    // After a huge message the buffer goes back to its usual size instead of keeping the peak.
     rx_buffer.shrink_to_fit();
-    malloc_trim(0);
 }
 
 bool NatsClient::handle_msg(const std::string& line, size_t& consumed, std::vector<char>& chunk) {
