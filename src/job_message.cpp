@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "console_text.h"
+#include "bus/console_text.h"
 #include "log.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "client_id.h"
-#include "console_text.h"
+#include "bus/console_text.h"
 #include "gpu_miner/devices.h"
 
 MinerSettings g_settings;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "bus/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
@@ -19,10 +20,8 @@ bool starts_with(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-// Shown in protocol error reports; a hostile line may be long.
-std::string excerpt(const std::string& line) {
-    return line.size() <= 200 ? line : line.substr(0, 200) + "...";
-}
+// Server text on the console: a hostile line may be long or hold control characters.
+std::string excerpt(const std::string& line) { return console_text(line, 200); }
 
 const char* kind_name(KeptKind kind) { return kind == KeptKind::block ? "block result" : "share"; }
 

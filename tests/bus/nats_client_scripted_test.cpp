@@ -91,6 +91,7 @@ TEST(NatsClientScripted, FramesMessagesByByteCountWhateverTheReads) {
     t.server.send(msg("drevik.mining.job", "x", "abc"));              // sid 0: nobody
     t.server.send("MSG drevik.mining.cancel 2 x\r\n\r\n");            // count 0
     t.server.send("+OK\r\nINFO {\"later\":true}\r\n-ERR 'Unknown Protocol Operation'\r\n");
+    t.server.send("-ERR 'a\n[FORGED] FOUND'\r\n-ERR " + std::string(300, 'e') + "\r\n");
     t.server.send(msg("drevik.mining.config", "3", "A") + msg("drevik.mining.config", "3", "B"));
     t.server.send_in_pieces(msg("drevik.mining.job", "1", "split\r\nacross reads"), 1);
     t.server.send_in_pieces("MSG drevik.mining.cancel 2 3\r\nxyz\r\n" + msg("drevik.mining.job", "1",
@@ -116,6 +117,9 @@ TEST(NatsClientScripted, FramesMessagesByByteCountWhateverTheReads) {
     const std::string text = t.captured.text();
     EXPECT_NE(text.find("\n[NATS] Server error: -ERR 'Unknown Protocol Operation'\n"),
               std::string::npos);
+    // Server text is escaped and cut before it reaches the console.
+    EXPECT_NE(text.find("\n[NATS] Server error: -ERR 'a\\n[FORGED] FOUND'\n"), std::string::npos);
+    EXPECT_NE(text.find("\n[NATS] Server error: -ERR " + std::string(195, 'e') + "...\n"), std::string::npos);
     EXPECT_EQ(text.find("Disconnected"), std::string::npos);
 }
 

@@ -1,4 +1,4 @@
-#include "console_text.h"
+#include "bus/console_text.h"
 
 #include <cstdio>
 
