@@ -1,6 +1,9 @@
 #include "client_id.h"
 
 #include <algorithm>
+#include <cstdio>
+
+#include "bus/console_text.h"
 
 namespace {
 
@@ -21,5 +24,13 @@ std::string sanitized_client_id(const std::string& name) {
     for (char& c : id) {
         if (!allowed(c)) c = '_';
     }
+    return id;
+}
+
+std::string client_id_for_host(const std::string& host_name) {
+    if (is_valid_client_id(host_name)) return host_name;
+    const std::string id = sanitized_client_id(host_name);
+    std::fprintf(stderr, "WARNING: host name \"%s\" is no valid client id, using \"%s\" (set one with --id)\n",
+                 console_text(host_name, 300).c_str(), id.c_str());
     return id;
 }

@@ -14,3 +14,7 @@ bool is_valid_client_id(const std::string& id);
 // A valid id made from `name`: each byte that may not stand in a token becomes '_', the text is
 // cut to the longest allowed length, and an empty name becomes "miner".
 std::string sanitized_client_id(const std::string& name);
+
+// The id used without --id: the host name, or when that is no valid id its sanitised form,
+// announced by a warning on standard error.
+std::string client_id_for_host(const std::string& host_name);

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <optional>
 
-#include "client_id.h"
 #include "bus/console_text.h"
+#include "client_id.h"
 #include "gpu_miner/devices.h"
 
 MinerSettings g_settings;
@@ -65,15 +65,6 @@ bool reject_client_id(const std::string& id) {
                  "or control characters\n",
                  console_text(id, kMaxClientIdBytes + 16).c_str(), kMaxClientIdBytes);
     return false;
-}
-
-// The host name stands in when no --id is given; one that is no valid id is made into one.
-void settle_default_client_id(MinerSettings& settings) {
-    if (is_valid_client_id(settings.client_id)) return;
-    const std::string id = sanitized_client_id(settings.client_id);
-    std::fprintf(stderr, "WARNING: host name \"%s\" is no valid client id, using \"%s\" (set one with --id)\n",
-                 console_text(settings.client_id, 300).c_str(), id.c_str());
-    settings.client_id = id;
 }
 
 bool is_value_option(const std::string& a) {
@@ -141,7 +132,7 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
             return reject(program, arg.c_str());
         }
     }
-    if (!id_given) settle_default_client_id(settings);
+    if (!id_given) settings.client_id = client_id_for_host(settings.client_id);
     return true;
 }
 

@@ -34,4 +34,23 @@ TEST(ClientId, MustBeOneSubjectToken) {
     }
 }
 
+TEST(ClientId, AHostNameThatIsNoValidIdIsSanitisedWithAWarning) {
+    const struct {
+        std::string host;
+        std::string id;
+        std::string warning;
+    } cases[] = {
+        {"rig-07", "rig-07", ""},
+        {"rig07.farm.lan", "rig07_farm_lan",
+         "WARNING: host name \"rig07.farm.lan\" is no valid client id, using \"rig07_farm_lan\" (set one with --id)\n"},
+        {"", "miner", "WARNING: host name \"\" is no valid client id, using \"miner\" (set one with --id)\n"},
+        {"a\nb", "a_b", "WARNING: host name \"a\\nb\" is no valid client id, using \"a_b\" (set one with --id)\n"},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(client_id_for_host(c.host), c.id);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warning);
+    }
+}
+
 }  // namespace
