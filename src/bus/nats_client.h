@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,9 @@ struct NatsTimings {
     // stale, and it is dropped.
     std::chrono::milliseconds pong_wait{5000};
 };
+
+// The pause after a failed pass: the back-off plus a random extra of up to backoff_jitter.
+std::chrono::milliseconds backoff_pause(const NatsTimings& timings, std::mt19937& generator);
 
 // The miner's NATS client over plain TCP. A reader thread connects to the first server of the
 // list that answers, runs the handshake, receives and dispatches messages, watches the
@@ -111,7 +115,6 @@ private:
     void release_large_buffer();
     void close_connection();
     void set_current_server(std::string server);
-    std::chrono::milliseconds jittered_backoff();
 
     const std::string name;
     const NatsTimings timings;

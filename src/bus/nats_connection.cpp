@@ -247,14 +247,14 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     return Attempt::lost;
 }
 
-std::chrono::milliseconds NatsClient::jittered_backoff() {
-    static thread_local std::mt19937 generator{std::random_device{}()};
+std::chrono::milliseconds backoff_pause(const NatsTimings& timings, std::mt19937& generator) {
     std::uniform_int_distribution<long long> extra(0, timings.backoff_jitter.count());
     return timings.backoff + std::chrono::milliseconds(extra(generator));
 }
 
 void NatsClient::run() {
     std::vector<char> chunk(kReceiveChunkBytes);
+    std::mt19937 generator{std::random_device{}()};
     size_t start = 0;
     while (running.load()) {
         // A pass tries every entry once, from `start` round the list. After a lost connection
@@ -284,7 +284,7 @@ void NatsClient::run() {
         if (!running.load()) return;
         if (lost) continue;
         start = 0;
-        const std::chrono::milliseconds pause = jittered_backoff();
+        const std::chrono::milliseconds pause = backoff_pause(timings, generator);
         std::fprintf(stderr, "[NATS] All servers failed, retrying in %lds...\n", whole_seconds(timings.backoff));
         sleep_unless_woken(pause, wake_fd);
     }

@@ -1,5 +1,9 @@
 #include "bus/nats_servers.h"
 
+#include <set>
+
+#include "bus/nats_client.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -46,6 +50,22 @@ TEST(ServerList, FindsAServerByHostAndPortWhateverTheEntrysForm) {
     EXPECT_EQ(find_server(list, "b:4222"), 1u);
     EXPECT_EQ(find_server(list, "c:5"), 2u);
     EXPECT_EQ(find_server(list, "d:4222"), 3u);
+}
+
+TEST(Backoff, PausesSpreadOverTheJitterSoAFleetDoesNotReconnectInLockStep) {
+    const NatsTimings timings;  // 3 s plus up to 1 s
+    std::mt19937 generator(7);
+    std::set<long long> seen;
+    for (int i = 0; i < 1000; ++i) {
+        const long long ms = backoff_pause(timings, generator).count();
+        ASSERT_GE(ms, 3000);
+        ASSERT_LE(ms, 4000);
+        seen.insert(ms / 100);
+    }
+    EXPECT_EQ(seen.size(), 11u);  // every tenth of the jitter range is hit
+    NatsTimings fixed;
+    fixed.backoff_jitter = std::chrono::milliseconds(0);
+    EXPECT_EQ(backoff_pause(fixed, generator).count(), 3000);
 }
 
 }  // namespace
