@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "bus/console_text.h"
 #include "log.h"
 
 namespace {
@@ -87,16 +88,22 @@ void accept_job(MinerState& state, MiningJob job) {
             return;
         }
         const int64_t best = state.best_height.load();
-        if (job.height < best) {
+        // Unsigned: the distance between any two 64-bit heights, without overflow.
+        const uint64_t below = static_cast<uint64_t>(best) - static_cast<uint64_t>(job.height);
+        if (job.height < best && below > static_cast<uint64_t>(kStaleWindow)) {
+            log_line("INFO", "[h=%lld] Height far below best (best=%lld): best height reset",
+                     static_cast<long long>(job.height), static_cast<long long>(best));
+        } else if (job.height < best) {
             state.jobs_skipped.fetch_add(1);
             log_line("DEBUG", "[h=%lld] Stale job (best=%lld), skipped", static_cast<long long>(job.height),
                      static_cast<long long>(best));
             return;
         }
         state.best_height.store(job.height);
-        log_line("INFO", "[h=%lld] Job: diff=%lld share_diff=%lld prev=%.16s...",
+        log_line("INFO", "[h=%lld] Job: diff=%lld share_diff=%lld prev=%s...",
                  static_cast<long long>(job.height), static_cast<long long>(job.difficulty),
-                 static_cast<long long>(job.share_difficulty), job.previous_blockhash.c_str());
+                 static_cast<long long>(job.share_difficulty),
+                 console_text(job.previous_blockhash.substr(0, 16), 16).c_str());
         state.last_prev_hash = job.previous_blockhash;
         state.stop.store(true);
         state.pending_job = std::move(job);
@@ -109,7 +116,7 @@ void handle_job_message(MinerState& state, const NatsMsg& message) {
     try {
         job = parse_job_message(message.data, state.share_divisor.load());
     } catch (const std::exception& error) {
-        log_line("ERROR", "Job parse error: %s", error.what());
+        log_line("ERROR", "Job parse error: %s", console_text(error.what(), kMaxErrorTextBytes).c_str());
         return;
     }
     accept_job(state, std::move(job));

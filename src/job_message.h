@@ -9,6 +9,17 @@
 #include "miner_state.h"
 #include "mining_job.h"
 
+// Answered by the pool with the job being mined now, exactly as on "drevik.mining.job".
+inline constexpr const char* kCurrentJobSubject = "drevik.mining.job.current";
+
+// A height lower than the best one counts as stale only within this distance. A job far below
+// means the chain was reset or the best height came from a bogus job; taking it, instead of
+// skipping every later job until restart, lets mining go on.
+inline constexpr int64_t kStaleWindow = 1000;
+
+// Parser error texts quote the offending input; the console gets this much of them.
+inline constexpr size_t kMaxErrorTextBytes = 300;
+
 // Integer member of a JSON object, read tolerantly: a number (floats truncated), or a string
 // read as decimal with leading blanks, sign and trailing characters allowed. Anything else,
 // and values outside the signed 64-bit range, read as 0.

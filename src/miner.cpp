@@ -1,5 +1,6 @@
 #include "miner.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -169,6 +170,10 @@ bool mine(const MiningJob& job) {
 }  // namespace
 
 int run_miner(int argc, char** argv) {
+    // Blocks above this size get mappings of their own that go back to the system when freed.
+    // Without a fixed value glibc raises the threshold after the first large free, and a huge
+    // bus message would leave the reader thread's heap at its peak size for good.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     if (!parse_command_line(argc, argv, g_settings)) return 1;
     // Before device detection: the CUDA runtime starts threads of its own, and they too must
     // leave the shutdown signals to the signal thread.
@@ -188,6 +193,8 @@ int run_miner(int argc, char** argv) {
     g_state.bus.subscribe("drevik.mining.job", on_job_message);
     g_state.bus.subscribe("drevik.mining.cancel", on_cancel_message);
     g_state.bus.subscribe("drevik.mining.config", on_config_message);
+    // A miner that joins between two jobs need not wait for the next one.
+    g_state.bus.request_on_connect(kCurrentJobSubject, on_job_message);
     g_state.bus.start();
     std::thread stats_thread(stats_loop);
 

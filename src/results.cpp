@@ -45,7 +45,7 @@ std::string result_message(const MiningJob& found, const MinerSettings& settings
 
 void publish_share(const std::string& nonce, int64_t timestamp, int32_t /*device*/, void* context) {
     const MiningJob& job = *static_cast<const MiningJob*>(context);
-    g_state.bus.publish(kShareSubject, share_message(job, nonce, timestamp, g_settings));
+    g_state.bus.publish_kept(kShareSubject, share_message(job, nonce, timestamp, g_settings), KeptKind::share);
     g_state.shares_sent.fetch_add(1);
 }
 
@@ -55,5 +55,5 @@ void publish_block(const MiningJob& job, const std::string& nonce, const std::st
     found.timestamp = timestamp;
     found.nonce = nonce;
     found.blockhash = block_hash;
-    g_state.bus.publish(kResultSubject, result_message(found, g_settings));
+    g_state.bus.publish_kept(kResultSubject, result_message(found, g_settings), KeptKind::block);
 }

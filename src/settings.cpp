@@ -10,6 +10,8 @@
 #include <cstring>
 #include <optional>
 
+#include "bus/console_text.h"
+#include "client_id.h"
 #include "gpu_miner/devices.h"
 
 MinerSettings g_settings;
@@ -57,6 +59,14 @@ std::optional<int32_t> to_int32(const std::string& text) {
     return static_cast<int32_t>(value);
 }
 
+bool reject_client_id(const std::string& id) {
+    std::fprintf(stderr,
+                 "Invalid --id \"%s\": a client id is 1 to %zu bytes without white space, '.', '*', '>' "
+                 "or control characters\n",
+                 console_text(id, kMaxClientIdBytes + 16).c_str(), kMaxClientIdBytes);
+    return false;
+}
+
 bool is_value_option(const std::string& a) {
     return a == "--nats" || a == "-n" || a == "--gpus" || a == "-g" || a == "--id" ||
            a == "--wallet" || a == "-w" || a == "--stats";
@@ -89,6 +99,7 @@ MinerSettings default_settings() {
 bool parse_command_line(int argc, const char* const* argv, MinerSettings& settings) {
     const char* program = argc > 0 ? argv[0] : "drevik-miner";
     settings = default_settings();
+    bool id_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (is_value_option(arg) && i + 1 < argc) {
@@ -104,7 +115,9 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
                 }
                 settings.gpus_given = true;
             } else if (arg == "--id") {
+                if (!is_valid_client_id(value)) return reject_client_id(value);
                 settings.client_id = value;
+                id_given = true;
             } else if (arg == "--wallet" || arg == "-w") {
                 settings.wallet = value;
             } else {
@@ -119,6 +132,7 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
             return reject(program, arg.c_str());
         }
     }
+    if (!id_given) settings.client_id = client_id_for_host(settings.client_id);
     return true;
 }
 

@@ -169,4 +169,71 @@ TEST(JobMessage, JobBeingMinedIsADuplicateAndDivisorIsReadOnArrival) {
     EXPECT_EQ(state.pending_job->share_difficulty, 10);
 }
 
+TEST(JobMessage, AHeightFarAboveTheRestCannotLockOutLaterJobs) {
+    MinerState state;
+    const long long max = INT64_MAX;
+    const long long min = INT64_MIN;
+    const struct {
+        long long height;
+        std::vector<std::string> logged;
+        bool accepted;
+    } steps[] = {
+        {max, {"INFO [h=9223372036854775807] Job: diff=10000 share_diff=2 prev=p0..."}, true},
+        {100,
+         {"INFO [h=100] Height far below best (best=9223372036854775807): best height reset",
+          "INFO [h=100] Job: diff=10000 share_diff=2 prev=p1..."},
+         true},
+        // Within the window below the best height: stale as ever, up to its edge.
+        {99, {"DEBUG [h=99] Stale job (best=100), skipped"}, false},
+        {100 - 1000, {"DEBUG [h=-900] Stale job (best=100), skipped"}, false},
+        {100 - 1001,
+         {"INFO [h=-901] Height far below best (best=100): best height reset",
+          "INFO [h=-901] Job: diff=10000 share_diff=2 prev=p4..."},
+         true},
+        {max, {"INFO [h=9223372036854775807] Job: diff=10000 share_diff=2 prev=p5..."}, true},
+        {min,
+         {"INFO [h=-9223372036854775808] Height far below best (best=9223372036854775807): best height reset",
+          "INFO [h=-9223372036854775808] Job: diff=10000 share_diff=2 prev=p6..."},
+         true},
+        {5, {"INFO [h=5] Job: diff=10000 share_diff=2 prev=p7..."}, true},
+    };
+    int n = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.height);
+        state.stop.store(false);
+        LogCapture log;
+        handle_job_message(state, job_msg(step.height, "p" + std::to_string(n++)));
+        EXPECT_EQ(log.lines(), step.logged);
+        EXPECT_EQ(state.stop.load(), step.accepted);
+        if (step.accepted) {
+            EXPECT_EQ(state.best_height.load(), step.height);
+        }
+    }
+}
+
+TEST(JobMessage, HostileTextReachesTheConsoleCutAndEscaped) {
+    const std::string unterminated = "{\"previous_blockhash\":\"" + std::string(1024 * 1024, 'a');
+    const std::string forged = json{{"height", 1}, {"previous_blockhash", "p1\n[FORGED] FOUND by GPU 0!"}}.dump();
+    const std::string control = std::string("{\"miner\":\"\x01\x1b[2J\"}");
+    {
+        MinerState state;
+        LogCapture log;
+        handle_job_message(state, {"drevik.mining.job", forged});
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"INFO [h=1] Job: diff=0 share_diff=1 prev=p1\\n[FORGED] FOUN..."});
+    }
+    for (const std::string& payload : {unterminated, control}) {
+        MinerState state;
+        testing::internal::CaptureStderr();
+        handle_job_message(state, {"drevik.mining.job", payload});
+        const std::string text = testing::internal::GetCapturedStderr();
+        // One line, the parser's text at most a few hundred bytes, no control character in it.
+        ASSERT_EQ(text.find('\n'), text.size() - 1);
+        EXPECT_LT(text.size(), 500u);
+        EXPECT_NE(text.find("[ERROR] Job parse error: [json.exception.parse_error.101]"), std::string::npos) << text;
+        for (size_t i = 0; i + 1 < text.size(); ++i) {
+            EXPECT_GE(static_cast<unsigned char>(text[i]), 0x20) << text;
+        }
+    }
+}
+
 }  // namespace

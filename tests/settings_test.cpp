@@ -153,6 +153,33 @@ TEST(CommandLine, RejectedArgumentsNameTheArgument) {
     }
 }
 
+std::string invalid_id_line(const std::string& shown) {
+    return "Invalid --id \"" + shown +
+           "\": a client id is 1 to 128 bytes without white space, '.', '*', '>' or control characters\n";
+}
+
+TEST(CommandLine, ClientIdsThatAreNoSubjectTokenAreRefused) {
+    const struct {
+        std::string id;
+        std::string shown;
+    } cases[] = {
+        {"a b c", "a b c"}, {"Rig 07", "Rig 07"}, {"rig.7", "rig.7"}, {"", ""}, {"*", "*"}, {"rig>", "rig>"},
+        {"rig\r\nPUB x 1", "rig\\r\\nPUB x 1"}, {std::string(129, 'r'), std::string(129, 'r')},
+    };
+    for (const auto& c : cases) {
+        const Parsed p = parse({"--id", c.id});
+        EXPECT_FALSE(p.ok) << c.id;
+        EXPECT_EQ(p.standard_error, invalid_id_line(c.shown));
+    }
+    // The last --id wins, and only it is judged.
+    const Parsed p = parse({"--id", "bad id", "--id", "rig-07"});
+    EXPECT_FALSE(p.ok);
+    const Parsed q = parse({"--id", "rig-06", "--id", "rig-07"});
+    ASSERT_TRUE(q.ok);
+    EXPECT_EQ(q.settings.client_id, "rig-07");
+    EXPECT_EQ(q.standard_error, "");
+}
+
 TEST(MinerBinary, HelpAndBadArgumentsExitWithStatusOne) {
     const std::string miner = DREVIK_MINER_PATH;
     ProcessResult r = run_process(miner, {"--help"});
@@ -166,6 +193,10 @@ TEST(MinerBinary, HelpAndBadArgumentsExitWithStatusOne) {
     r = run_process(miner, {"--stats", "soon"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.standard_error, "Unknown arg: --stats\n" + usage_text(miner));
+
+    r = run_process(miner, {"--id", "Rig 07"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.standard_error, invalid_id_line("Rig 07"));
 }
 
 }  // namespace

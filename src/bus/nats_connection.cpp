@@ -1,4 +1,4 @@
-// NatsClient life cycle: server passes, connecting, handshake, disconnect and back-off.
+// NatsClient life cycle: server passes, connecting, greeting, handshake, disconnect and back-off.
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -7,16 +7,31 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <random>
 
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
-#include "bus/socket_wait.h"
+#include "bus/socket_io.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 long whole_seconds(std::chrono::milliseconds duration) {
     return static_cast<long>(std::chrono::ceil<std::chrono::seconds>(duration).count());
+}
+
+// A reply subject no other client uses, in the form the standard clients give their inboxes.
+std::string new_inbox() {
+    static const char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::random_device device;
+    std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
+    std::string inbox = "_INBOX.";
+    for (int i = 0; i < 22; ++i) inbox += kAlphabet[pick(device)];
+    return inbox;
 }
 
 }  // namespace
@@ -29,7 +44,22 @@ NatsClient::~NatsClient() {
     if (wake_fd >= 0) close(wake_fd);
 }
 
-void NatsClient::set_servers(std::vector<std::string> list) { servers = std::move(list); }
+void NatsClient::set_servers(std::vector<std::string> list) {
+    std::lock_guard<std::mutex> lock(servers_mutex);
+    servers = make_server_list(std::move(list));
+}
+
+std::vector<std::string> NatsClient::servers_copy() const {
+    std::lock_guard<std::mutex> lock(servers_mutex);
+    return servers.entries;
+}
+
+void NatsClient::request_on_connect(const std::string& subject, MsgCallback on_reply) {
+    const std::string inbox = new_inbox();
+    subscribe(inbox, std::move(on_reply));
+    std::lock_guard<std::mutex> lock(subscriptions_mutex);
+    connect_requests.emplace_back(subject, inbox);
+}
 
 void NatsClient::start() {
     running.exchange(true);
@@ -84,7 +114,6 @@ bool NatsClient::connect_to(const std::string& host, int port) {
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     set_socket_timeout(fd, SO_SNDTIMEO, timings.connect_timeout);
-    set_socket_timeout(fd, SO_RCVTIMEO, timings.receive_timeout);
 
     // stop() clears `running` before it looks at `sock`: checking under the same lock means a
     // stop either sees this descriptor and shuts it down, or is seen here.
@@ -104,66 +133,159 @@ void NatsClient::close_connection() {
         std::lock_guard<std::mutex> send_lock(send_mutex);
         std::lock_guard<std::mutex> sock_lock(sock_mutex);
         sock = -1;
+        outbox_connection_lost(outbox);
     }
     close(reader_sock);
     reader_sock = -1;
 }
 
-void NatsClient::handshake() {
-    send_raw(connect_line(name));
-    // A subscribe() racing with this block is either in the SUB text or sees `connected`.
-    std::lock_guard<std::mutex> lock(subscriptions_mutex);
-    resubscribe_all();
-    send_raw("PING\r\n");
-    connected.exchange(true);
+bool NatsClient::read_greeting(std::vector<char>& chunk) {
+    rx_buffer.clear();
+    const Clock::time_point deadline = Clock::now() + timings.greeting_timeout;
+    size_t end;
+    while ((end = rx_buffer.find("\r\n")) == std::string::npos) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline || rx_buffer.size() > kMaxLineBytes) return false;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        const ssize_t n = receive_within(reader_sock, chunk, left, wake_fd);
+        if (n < 0 && errno == EAGAIN) continue;
+        if (n <= 0) return false;
+        rx_buffer.append(chunk.data(), static_cast<size_t>(n));
+    }
+    const std::string line = rx_buffer.substr(0, end);
+    if (line.rfind("INFO ", 0) != 0) return false;
+    // Whatever followed the greeting is the start of the stream the receive loop reads.
+    rx_buffer.erase(0, end + 2);
+    max_payload.store(kMaxPayloadDefault);
+    apply_info(line);
+    return true;
 }
 
-void NatsClient::back_off() { sleep_unless_woken(timings.backoff, wake_fd); }
+void NatsClient::apply_info(const std::string& line) {
+    const ServerInfo info = parse_info_line(line);
+    if (info.max_payload) max_payload.store(*info.max_payload);
+    if (!info.connect_urls) return;
+    std::vector<std::string> added;
+    {
+        std::lock_guard<std::mutex> lock(servers_mutex);
+        added = update_discovered(servers, *info.connect_urls);
+    }
+    for (const std::string& url : added) std::fprintf(stderr, "[NATS] Discovered server: %s\n", url.c_str());
+}
+
+void NatsClient::handshake() {
+    // Lock order as in subscribe(): registry, then writes. Publishers wait for the whole
+    // handshake, so nothing reaches a new connection ahead of it.
+    std::lock_guard<std::mutex> lock(subscriptions_mutex);
+    std::lock_guard<std::mutex> send_lock(send_mutex);
+    std::string text = connect_line(name) + subscription_text();
+    std::deque<OutboxEntry> refused;
+    text += outbox_write_text(outbox, max_payload.load(), refused);
+    for (const auto& [subject, inbox] : connect_requests) text += pub_text(subject, inbox, "");
+    // Its PONG ends the handshake's round trip and confirms the results written above.
+    text += "PING\r\n";
+    outbox_ping_sent(outbox);
+    for (const OutboxEntry& entry : refused) {
+        oversized.fetch_add(1);
+        std::fprintf(stderr, "[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n",
+                     entry.payload.size(), entry.subject.c_str(), static_cast<long long>(max_payload.load()));
+    }
+    if (write_locked(text)) connected.exchange(true);
+}
+
+void NatsClient::wait_before_retrying(const std::string& key) {
+    const Clock::time_point now = Clock::now();
+    // Attempts older than a back-off impose no wait and are forgotten.
+    last_attempts.erase(std::remove_if(last_attempts.begin(), last_attempts.end(),
+                                       [&](const auto& a) { return now - a.second >= timings.backoff; }),
+                        last_attempts.end());
+    for (auto& [server, last] : last_attempts) {
+        if (server != key) continue;
+        // A server that dropped us right after the handshake is not hammered in a tight loop.
+        sleep_unless_woken(std::chrono::ceil<std::chrono::milliseconds>(last + timings.backoff - now), wake_fd);
+        last = Clock::now();
+        return;
+    }
+    last_attempts.emplace_back(key, now);
+}
+
+NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) {
+    std::string entry;
+    {
+        std::lock_guard<std::mutex> lock(servers_mutex);
+        entry = servers.entries[index];
+    }
+    const std::optional<ServerAddress> address = parse_server_entry(entry);
+    if (!address) return Attempt::failed;
+    const std::string server = server_key(*address);
+    wait_before_retrying(server);
+    if (!running.load()) return Attempt::failed;
+    const char* host = address->host.c_str();
+    std::fprintf(stderr, "[NATS] Connecting to %s:%d...\n", host, address->port);
+    if (!connect_to(address->host, address->port)) {
+        if (running.load()) std::fprintf(stderr, "[NATS] Failed: %s:%d\n", host, address->port);
+        return Attempt::failed;
+    }
+    set_current_server(server);
+    if (!read_greeting(chunk)) {
+        close_connection();
+        set_current_server("");
+        if (running.load()) std::fprintf(stderr, "[NATS] Failed: %s:%d (no greeting)\n", host, address->port);
+        return Attempt::failed;
+    }
+    handshake();
+    if (connected.load()) {
+        std::fprintf(stderr, "[NATS] Connected: %s\n", server.c_str());
+        receive_loop(chunk);
+    }
+    connected.exchange(false);
+    close_connection();
+    set_current_server("");
+    rx_buffer.clear();
+    release_large_buffer();
+    if (running.load()) std::fprintf(stderr, "[NATS] Disconnected from %s\n", server.c_str());
+    return Attempt::lost;
+}
+
+std::chrono::milliseconds backoff_pause(const NatsTimings& timings, std::mt19937& generator) {
+    std::uniform_int_distribution<long long> extra(0, timings.backoff_jitter.count());
+    return timings.backoff + std::chrono::milliseconds(extra(generator));
+}
 
 void NatsClient::run() {
     std::vector<char> chunk(kReceiveChunkBytes);
+    std::mt19937 generator{std::random_device{}()};
+    size_t start = 0;
     while (running.load()) {
-        bool had_connection = false;
-        for (const std::string& entry : servers) {
-            if (!running.load()) return;
-            const std::optional<ServerAddress> address = parse_server_entry(entry);
-            if (!address) continue;
-            const char* host = address->host.c_str();
-            std::fprintf(stderr, "[NATS] Connecting to %s:%d...\n", host, address->port);
-            if (!connect_to(address->host, address->port)) {
-                if (running.load()) std::fprintf(stderr, "[NATS] Failed: %s:%d\n", host, address->port);
-                continue;
+        // A pass tries every entry once, from `start` round the list. After a lost connection
+        // it starts at the entry after the lost server; after a failed pass, at the first.
+        bool lost = false;
+        size_t count;
+        {
+            std::lock_guard<std::mutex> lock(servers_mutex);
+            count = servers.entries.size();
+        }
+        for (size_t k = 0; k < count && running.load(); ++k) {
+            const size_t index = (start + k) % count;
+            std::string key;
+            {
+                std::lock_guard<std::mutex> lock(servers_mutex);
+                const std::optional<ServerAddress> address = parse_server_entry(servers.entries[index]);
+                if (address) key = server_key(*address);
             }
-            const std::string server = address->host + ":" + std::to_string(address->port);
-            set_current_server(server);
-            rx_buffer.clear();
-            // The greeting (INFO) only proves the server is alive; its content is not used.
-            if (receive_some(reader_sock, chunk) <= 0) {
-                connected.exchange(false);
-                close_connection();
-                set_current_server("");
-                continue;
-            }
-            handshake();
-            std::fprintf(stderr, "[NATS] Connected: %s\n", server.c_str());
-            rx_buffer.clear();
-            receive_loop(chunk);
-            had_connection = true;
+            if (attempt(index, chunk) == Attempt::failed) continue;
+            // The list may have changed while connected: go on after where the server is now.
+            std::lock_guard<std::mutex> lock(servers_mutex);
+            const size_t now_at = find_server(servers, key);
+            start = now_at < servers.entries.size() ? now_at + 1 : 0;
+            lost = true;
             break;
         }
-
-        if (had_connection) {
-            connected.exchange(false);
-            close_connection();
-            set_current_server("");
-            if (!running.load()) return;
-            std::fprintf(stderr, "[NATS] Disconnected, reconnecting in %lds...\n",
-                         whole_seconds(timings.backoff));
-        } else {
-            if (!running.load()) return;
-            std::fprintf(stderr, "[NATS] All servers failed, retrying in %lds...\n",
-                         whole_seconds(timings.backoff));
-        }
-        back_off();
+        if (!running.load()) return;
+        if (lost) continue;
+        start = 0;
+        const std::chrono::milliseconds pause = backoff_pause(timings, generator);
+        std::fprintf(stderr, "[NATS] All servers failed, retrying in %lds...\n", whole_seconds(timings.backoff));
+        sleep_unless_woken(pause, wake_fd);
     }
 }

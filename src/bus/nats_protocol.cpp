@@ -2,8 +2,9 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <limits>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -39,8 +40,8 @@ std::optional<ServerAddress> parse_server_entry(const std::string& entry) {
     } else {
         address.host = rest.substr(0, colon);
         const int64_t port = leading_decimal(rest.substr(colon + 1));
-        // A port beyond 32 bits either way is unusable rather than wrapped into range.
-        if (port < 1 || port > std::numeric_limits<int32_t>::max()) return std::nullopt;
+        // A port outside the TCP range is unusable rather than wrapped into it by the resolver.
+        if (port < 1 || port > 65535) return std::nullopt;
         address.port = static_cast<int32_t>(port);
     }
     if (address.host.empty() || address.port <= 0) return std::nullopt;
@@ -57,6 +58,30 @@ std::optional<MsgHeader> parse_msg_line(const std::string& line) {
     return header;
 }
 
+std::string server_key(const ServerAddress& address) {
+    return address.host + ":" + std::to_string(address.port);
+}
+
+ServerInfo parse_info_line(const std::string& line) {
+    ServerInfo info;
+    if (line.rfind("INFO ", 0) != 0) return info;
+    const nlohmann::json json = nlohmann::json::parse(line.begin() + 5, line.end(), nullptr, false);
+    if (!json.is_object()) return info;
+    const auto max_payload = json.find("max_payload");
+    if (max_payload != json.end() && max_payload->is_number_integer() && max_payload->get<int64_t>() > 0) {
+        info.max_payload = max_payload->get<int64_t>();
+    }
+    const auto urls = json.find("connect_urls");
+    if (urls != json.end() && urls->is_array()) {
+        std::vector<std::string> list;
+        for (const nlohmann::json& url : *urls) {
+            if (url.is_string()) list.push_back(url.get<std::string>());
+        }
+        info.connect_urls = std::move(list);
+    }
+    return info;
+}
+
 std::string connect_line(const std::string& client_name) {
     return "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"" + client_name + "\"}\r\n";
 }
@@ -66,7 +91,13 @@ std::string sub_line(const std::string& subject, int32_t sid) {
 }
 
 std::string pub_text(const std::string& subject, const std::string& payload) {
-    std::string text = "PUB " + subject + " " + std::to_string(payload.size()) + "\r\n";
+    return pub_text(subject, "", payload);
+}
+
+std::string pub_text(const std::string& subject, const std::string& reply, const std::string& payload) {
+    std::string text = "PUB " + subject + " ";
+    if (!reply.empty()) text += reply + " ";
+    text += std::to_string(payload.size()) + "\r\n";
     text.reserve(text.size() + payload.size() + 2);
     text += payload;
     text += "\r\n";

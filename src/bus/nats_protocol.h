@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The NATS text protocol subset the miner speaks, as pure functions over plain values.
 
@@ -21,7 +22,7 @@ struct ServerAddress {
 
 // Interprets one server list entry: an optional "scheme://" prefix is dropped, the text is
 // split at its last ':' (no ':' means port 4222). Returns nothing for an empty host or a port
-// that is not a positive 32-bit number.
+// outside 1-65535.
 std::optional<ServerAddress> parse_server_entry(const std::string& entry);
 
 struct MsgHeader {
@@ -34,6 +35,19 @@ struct MsgHeader {
 // Numbers are read like strtol: leading digits only, none gives 0.
 std::optional<MsgHeader> parse_msg_line(const std::string& line);
 
+// "host:port" of a usable entry: two entries with the same key name the same server.
+std::string server_key(const ServerAddress& address);
+
+// What the miner uses of a server's INFO line. Members the line lacks, or holds in a form that
+// cannot be trusted, stay empty.
+struct ServerInfo {
+    std::optional<int64_t> max_payload;                    // positive
+    std::optional<std::vector<std::string>> connect_urls;  // as announced, possibly empty
+};
+ServerInfo parse_info_line(const std::string& line);
+
 std::string connect_line(const std::string& client_name);
 std::string sub_line(const std::string& subject, int32_t sid);
 std::string pub_text(const std::string& subject, const std::string& payload);
+// A publish that asks for an answer on `reply`.
+std::string pub_text(const std::string& subject, const std::string& reply, const std::string& payload);

@@ -55,5 +55,7 @@ inline NatsTimings quick_timings() {
     timings.connect_timeout = std::chrono::milliseconds(2000);
     timings.receive_timeout = std::chrono::milliseconds(500);
     timings.backoff = std::chrono::milliseconds(200);
+    timings.backoff_jitter = std::chrono::milliseconds(0);
+    timings.greeting_timeout = std::chrono::milliseconds(500);
     return timings;
 }

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <stdexcept>
 
 #include "bus/nats_client.h"
@@ -106,7 +109,7 @@ TEST(NatsClientRealServer, ServerRestartReconnectsAndResubscribesWithTheSameSids
     ASSERT_TRUE(server_sees_miner_subscriptions(server));
 
     server.stop();
-    ASSERT_TRUE(captured.wait_for("[NATS] Disconnected, reconnecting in 1s...\n"));
+    ASSERT_TRUE(captured.wait_for("[NATS] Disconnected from " + server.address() + "\n"));
     EXPECT_FALSE(client.is_connected());
     EXPECT_EQ(client.current_server_copy(), "");
 
@@ -123,14 +126,14 @@ TEST(NatsClientRealServer, ServerRestartReconnectsAndResubscribesWithTheSameSids
 
     const std::string text = captured.text();
     const std::string first = connected_lines(server.address()) +
-                              "[NATS] Disconnected, reconnecting in 1s...\n";
+                              "[NATS] Disconnected from " + server.address() + "\n";
     EXPECT_EQ(text.substr(0, first.size()), first);
     const std::string last = connected_lines(server.address());
     ASSERT_GE(text.size(), last.size());
     EXPECT_EQ(text.substr(text.size() - last.size()), last);
 }
 
-TEST(NatsClientRealServer, TakesTheFirstServerThatAnswersAndRestartsEachPassAtTheFirst) {
+TEST(NatsClientRealServer, TakesTheFirstServerThatAnswersAndAfterALossGoesOnWithTheNext) {
     StderrCapture captured;
     NatsServerProcess a;  // down for now
     NatsServerProcess b;
@@ -148,9 +151,9 @@ TEST(NatsClientRealServer, TakesTheFirstServerThatAnswersAndRestartsEachPassAtTh
     ASSERT_TRUE(captured.wait_for("[NATS] Connected: " + a.address()));
     EXPECT_EQ(client.current_server_copy(), a.address());
     client.stop();
-    // Losing B starts the next pass at the top of the list, which is A.
+    // Losing B, the last entry, goes on at once round the list, with A.
     const std::string text = captured.text();
-    const std::string after_loss = "[NATS] Disconnected, reconnecting in 1s...\n";
+    const std::string after_loss = "[NATS] Disconnected from " + b.address() + "\n";
     const size_t loss = text.find(after_loss);
     ASSERT_NE(loss, std::string::npos);
     EXPECT_EQ(text.substr(loss + after_loss.size()), connected_lines(a.address()));
@@ -177,6 +180,109 @@ TEST(NatsClientRealServer, ThrowingCallbackDoesNotStopLaterDeliveries) {
     ASSERT_TRUE(wait_until([&] { return recorder.size() == 3; }));
     EXPECT_EQ(recorder.all()[2].data, "after");
     EXPECT_TRUE(client.is_connected());
+    client.stop();
+}
+
+// A nats-server configuration file that lives as long as the object.
+struct ServerConfig {
+    explicit ServerConfig(const std::string& text) {
+        char name[] = "/tmp/drevik-nats-XXXXXX";
+        const int fd = mkstemp(name);
+        path = name;
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = write(fd, text.data(), text.size());
+            close(fd);
+        }
+    }
+    ~ServerConfig() { std::remove(path.c_str()); }
+    std::string path;
+};
+
+TEST(NatsClientRealServer, PublishAboveTheAnnouncedMaxPayloadIsRefusedAndTheConnectionKept) {
+    StderrCapture captured;
+    const ServerConfig config("max_payload: 4096\n");
+    NatsServerProcess server({"-c", config.path});
+    server.start();
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({server.url()});
+    client.start();
+    ASSERT_TRUE(captured.wait_for("[NATS] Connected: "));
+    NatsTestClient pool(server.port());
+    pool.subscribe("drevik.mining.share", 1);
+    ASSERT_TRUE(pool.flush());
+
+    const struct {
+        size_t size;
+        bool kept;
+        bool delivered;
+    } cases[] = {{4095, true, true}, {4096, true, true}, {4097, true, false}, {4097, false, false},
+                 {1048576, true, false}, {5, false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + (c.kept ? " kept" : " fire and forget"));
+        const std::string payload(c.size, 's');
+        if (c.kept) {
+            client.publish_kept("drevik.mining.share", payload, KeptKind::share);
+        } else {
+            client.publish("drevik.mining.share", payload);
+        }
+        if (c.delivered) {
+            const std::optional<NatsTestClient::Message> m = pool.next_message();
+            ASSERT_TRUE(m.has_value());
+            EXPECT_EQ(m->data, payload);
+        } else {
+            EXPECT_TRUE(captured.wait_for("[NATS] Not sent: " + std::to_string(c.size) +
+                                          "-byte message on drevik.mining.share exceeds max_payload 4096\n"));
+        }
+    }
+    EXPECT_EQ(client.refused_oversized(), 3u);
+    EXPECT_EQ(client.outbox_size(), 0u);
+    EXPECT_TRUE(client.is_connected());
+    client.stop();
+    EXPECT_EQ(captured.text().find("Disconnected"), std::string::npos);
+    EXPECT_EQ(captured.text().find("Server error"), std::string::npos);
+}
+
+TEST(NatsClientRealServer, ResultsPublishedWithoutAConnectionArriveInOrderOnceThereIsOne) {
+    StderrCapture captured;
+    NatsClient client("drevik-miner", quick_timings());  // not started: no connection yet
+
+    // A block first, then more shares than the outbox holds: the block and the newest shares stay.
+    const std::string block = "{\"blockhash\":\"b\",\"nonce\":\"0000000000000001\"}";
+    EXPECT_FALSE(client.publish_kept("drevik.mining.result", block, KeptKind::block));
+    const size_t share_size = 100 * 1024;  // ten of them and the block fit in 1 MiB, eleven do not
+    std::vector<std::string> shares;
+    for (int i = 0; i < 12; ++i) {
+        shares.push_back(std::string(share_size, static_cast<char>('a' + i)));
+        EXPECT_FALSE(client.publish_kept("drevik.mining.share", shares.back(), KeptKind::share));
+    }
+    EXPECT_EQ(client.outbox_dropped(), 2u);
+    EXPECT_EQ(client.outbox_size(), 11u);
+    std::string expected_log;
+    for (int n = 1; n <= 2; ++n) {
+        expected_log += "[NATS] Outbox full: dropped a 102400-byte share on drevik.mining.share (" +
+                        std::to_string(n) + " dropped in all)\n";
+    }
+    EXPECT_EQ(captured.text(), expected_log);
+
+    NatsServerProcess server;
+    server.start();
+    NatsTestClient pool(server.port());
+    pool.subscribe("drevik.mining.share", 1);
+    pool.subscribe("drevik.mining.result", 2);
+    ASSERT_TRUE(pool.flush());
+    client.set_servers({server.url()});
+    client.start();
+    std::vector<std::pair<std::string, std::string>> got;
+    while (got.size() < 11) {
+        const std::optional<NatsTestClient::Message> m = pool.next_message();
+        ASSERT_TRUE(m.has_value());
+        got.emplace_back(m->subject, m->data);
+    }
+    EXPECT_TRUE(got[0] == std::make_pair(std::string("drevik.mining.result"), block));
+    for (size_t i = 1; i < got.size(); ++i) {  // the two oldest shares fell out
+        EXPECT_TRUE(got[i] == std::make_pair(std::string("drevik.mining.share"), shares[i + 1])) << i;
+    }
+    EXPECT_TRUE(wait_until([&] { return client.outbox_size() == 0; }));
     client.stop();
 }
 

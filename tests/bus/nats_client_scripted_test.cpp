@@ -62,7 +62,7 @@ TEST(NatsClientScripted, HandshakeIsConnectSubsPingAndRepeatsAfterReconnect) {
     const std::string connected = "[NATS] Connecting to " + t.server.address() +
                                   "...\n[NATS] Connected: " + t.server.address() + "\n";
     EXPECT_EQ(t.captured.text(),
-              connected + "[NATS] Disconnected, reconnecting in 1s...\n" + connected);
+              connected + "[NATS] Disconnected from " + t.server.address() + "\n" + connected);
 }
 
 TEST(NatsClientScripted, WritesPongForExactPingOnlyAndFramesPubAndLateSub) {
@@ -91,6 +91,7 @@ TEST(NatsClientScripted, FramesMessagesByByteCountWhateverTheReads) {
     t.server.send(msg("drevik.mining.job", "x", "abc"));              // sid 0: nobody
     t.server.send("MSG drevik.mining.cancel 2 x\r\n\r\n");            // count 0
     t.server.send("+OK\r\nINFO {\"later\":true}\r\n-ERR 'Unknown Protocol Operation'\r\n");
+    t.server.send("-ERR 'a\n[FORGED] FOUND'\r\n-ERR " + std::string(300, 'e') + "\r\n");
     t.server.send(msg("drevik.mining.config", "3", "A") + msg("drevik.mining.config", "3", "B"));
     t.server.send_in_pieces(msg("drevik.mining.job", "1", "split\r\nacross reads"), 1);
     t.server.send_in_pieces("MSG drevik.mining.cancel 2 3\r\nxyz\r\n" + msg("drevik.mining.job", "1",
@@ -116,6 +117,9 @@ TEST(NatsClientScripted, FramesMessagesByByteCountWhateverTheReads) {
     const std::string text = t.captured.text();
     EXPECT_NE(text.find("\n[NATS] Server error: -ERR 'Unknown Protocol Operation'\n"),
               std::string::npos);
+    // Server text is escaped and cut before it reaches the console.
+    EXPECT_NE(text.find("\n[NATS] Server error: -ERR 'a\\n[FORGED] FOUND'\n"), std::string::npos);
+    EXPECT_NE(text.find("\n[NATS] Server error: -ERR " + std::string(195, 'e') + "...\n"), std::string::npos);
     EXPECT_EQ(text.find("Disconnected"), std::string::npos);
 }
 
@@ -141,7 +145,7 @@ TEST(NatsClientScripted, EndlessLineWithoutLineEndDropsTheConnection) {
     t.server.send(std::string(2 * 1024 * 1024, 'x'));
     EXPECT_TRUE(t.server.wait_closed());
     EXPECT_TRUE(t.captured.wait_for("[NATS] Protocol error: line longer than 1048576 bytes\n"
-                                    "[NATS] Disconnected, reconnecting in 1s...\n"));
+                                    "[NATS] Disconnected from " + t.server.address() + "\n"));
     ASSERT_TRUE(t.connected_and_greeted());
 }
 
@@ -150,12 +154,12 @@ TEST(NatsClientScripted, PayloadThatNeverCompletesIsALostConnection) {
     ASSERT_TRUE(t.connected_and_greeted());
     t.server.send("MSG drevik.mining.job 1 10\r\nabc");
     EXPECT_TRUE(t.server.wait_closed());  // after the receive time-out
-    EXPECT_TRUE(t.captured.wait_for("[NATS] Disconnected, reconnecting in 1s...\n"));
+    EXPECT_TRUE(t.captured.wait_for("[NATS] Disconnected from " + t.server.address() + "\n"));
     ASSERT_TRUE(t.connected_and_greeted());
     EXPECT_EQ(t.recorder.size(), 0u);
 }
 
-TEST(NatsClientScripted, SilentServerIsLeftWithoutAMessageForTheNextEntry) {
+TEST(NatsClientScripted, SilentServerIsReportedAndTheNextEntryTriedAtOnce) {
     StderrCapture captured;
     ScriptedServer silent;
     ScriptedServer answering;
@@ -167,22 +171,111 @@ TEST(NatsClientScripted, SilentServerIsLeftWithoutAMessageForTheNextEntry) {
     EXPECT_TRUE(silent.wait_closed());
     ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
     client.stop();
-    EXPECT_EQ(captured.text(), "[NATS] Connecting to " + silent.address() +
-                                   "...\n[NATS] Connecting to " + answering.address() +
+    EXPECT_EQ(captured.text(), "[NATS] Connecting to " + silent.address() + "...\n[NATS] Failed: " +
+                                   silent.address() + " (no greeting)\n[NATS] Connecting to " + answering.address() +
                                    "...\n[NATS] Connected: " + answering.address() + "\n");
 }
 
-TEST(NatsClientScripted, IdleConnectionSendsKeepAlivePingsAndSurvivesNoAnswer) {
+NatsTimings keepalive_timings() {
     NatsTimings timings = quick_timings();
-    timings.receive_timeout = std::chrono::milliseconds(100);
-    timings.keepalive = std::chrono::milliseconds(250);
-    ScriptedClient t(timings);
+    timings.keepalive = std::chrono::milliseconds(150);
+    timings.pong_wait = std::chrono::milliseconds(100);
+    return timings;
+}
+
+TEST(NatsClientScripted, AnsweredKeepAlivePingsKeepAnIdleConnection) {
+    ScriptedClient t(keepalive_timings());
     ASSERT_TRUE(t.connected_and_greeted());
-    const size_t from = t.server.received().size();
-    ASSERT_TRUE(t.server.read_until("PING\r\nPING\r\n", from));
-    EXPECT_EQ(t.server.received().substr(from, 12), "PING\r\nPING\r\n");
+    size_t from = t.server.received().size();
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(t.server.read_until("PING\r\n", from));
+        from = t.server.received().size();
+        t.server.send("PONG\r\n");
+    }
     EXPECT_TRUE(t.client.is_connected());
     ASSERT_TRUE(t.sync());
+    t.client.stop();
+    EXPECT_EQ(t.captured.text().find("Stale"), std::string::npos);
+}
+
+TEST(NatsClientScripted, TwoUnansweredKeepAlivePingsMakeTheConnectionStale) {
+    ScriptedClient t(keepalive_timings());
+    ASSERT_TRUE(t.connected_and_greeted());
+    t.server.send("PONG\r\n");  // to the handshake's PING
+    const size_t from = t.server.received().size();
+    EXPECT_TRUE(t.server.wait_closed());
+    EXPECT_EQ(t.server.received().substr(from), "PING\r\nPING\r\n");
+    EXPECT_TRUE(t.captured.wait_for("[NATS] Stale connection: 2 PINGs unanswered\n[NATS] Disconnected from " +
+                                    t.server.address() + "\n"));
+    ASSERT_TRUE(t.connected_and_greeted());
+}
+
+TEST(NatsClientScripted, KeptResultCountsAsDeliveredOnlyOnceThePongCame) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    const std::string block = "{\"nonce\":\"00000000000000aa\"}";
+    const std::string pub = "PUB drevik.mining.result " + std::to_string(block.size()) + "\r\n" + block + "\r\n";
+    size_t from = t.server.received().size();
+    EXPECT_TRUE(t.client.publish_kept("drevik.mining.result", block, KeptKind::block));
+    ASSERT_TRUE(t.server.read_until(pub + "PING\r\n", from));
+    EXPECT_EQ(t.client.outbox_size(), 1u);
+
+    // Lost before the PONG: written again after the next handshake, between SUBs and PING.
+    t.server.drop_client();
+    ASSERT_TRUE(t.server.accept_handshake());
+    EXPECT_EQ(t.server.received(), kHandshake.substr(0, kHandshake.size() - 6) + pub + "PING\r\n");
+    EXPECT_EQ(t.client.outbox_size(), 1u);
+
+    // The PONG to that PING confirms it: the next connection does not see it again.
+    t.server.send("PONG\r\n");
+    ASSERT_TRUE(wait_until([&] { return t.client.outbox_size() == 0; }));
+    t.server.drop_client();
+    ASSERT_TRUE(t.server.accept_handshake());
+    EXPECT_EQ(t.server.received(), kHandshake);
+}
+
+TEST(NatsClientScripted, CurrentJobIsRequestedAfterEveryHandshakeAndTheAnswerDelivered) {
+    StderrCapture captured;
+    ScriptedServer server;
+    DeliveryRecorder recorder;
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({server.address()});
+    subscribe_miner_subjects(client, recorder);
+    client.request_on_connect("drevik.mining.job.current", recorder.callback("current"));
+    client.start();
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(server.accept_handshake());
+        const std::string& got = server.received();
+        const std::string subs = kHandshake.substr(0, kHandshake.size() - 6);  // without "PING\r\n"
+        ASSERT_EQ(got.substr(0, subs.size()), subs);
+        // "SUB <inbox> 4", then the request with that inbox as reply subject, then PING.
+        const std::string rest = got.substr(subs.size());
+        ASSERT_EQ(rest.rfind("SUB _INBOX.", 0), 0u) << rest;
+        const std::string inbox = rest.substr(4, rest.find(' ', 4) - 4);
+        EXPECT_EQ(inbox.size(), 7u + 22u);
+        EXPECT_EQ(rest, "SUB " + inbox + " 4\r\nPUB drevik.mining.job.current " + inbox + " 0\r\n\r\nPING\r\n");
+        server.send(msg(inbox, "4", "{\"height\":7}"));
+        ASSERT_TRUE(wait_until([&] { return recorder.size() == static_cast<size_t>(round + 1); }));
+        EXPECT_EQ(recorder.all().back(), (Delivery{"current", inbox, "{\"height\":7}"}));
+        server.drop_client();
+    }
+    client.stop();
+}
+
+TEST(NatsClientScripted, InfoWhileConnectedAddsAnnouncedServersOnceAndIgnoresUnusableOnes) {
+    ScriptedClient t;
+    ASSERT_TRUE(t.connected_and_greeted());
+    const std::string own = t.server.address();
+    t.server.send("INFO {\"connect_urls\":[\"" + own + "\",\"10.0.0.2:4222\",\"10.0.0.2:4222\",\"10.0.0.3:4222\","
+                  "\"10.0.0.4:70000\",\"bad\\nhost:4222\",\"\",7,\"" + std::string(300, 'h') + ":1\"]}\r\n");
+    t.server.send("INFO {\"connect_urls\":[\"10.0.0.3:4222\",\"10.0.0.5:4222\"]}\r\n");
+    ASSERT_TRUE(t.sync());
+    // The latest announcement replaces the earlier one; the operator's entry stays first.
+    EXPECT_EQ(t.client.servers_copy(), (std::vector<std::string>{own, "10.0.0.3:4222", "10.0.0.5:4222"}));
+    t.client.stop();
+    EXPECT_EQ(t.captured.text(), "[NATS] Connecting to " + own + "...\n[NATS] Connected: " + own +
+                                     "\n[NATS] Discovered server: 10.0.0.2:4222\n[NATS] Discovered server: "
+                                     "10.0.0.3:4222\n[NATS] Discovered server: 10.0.0.5:4222\n");
 }
 
 TEST(NatsClientScripted, ConcurrentPublishersNeverInterleaveAcrossReconnectsAndStop) {

@@ -30,7 +30,11 @@ TEST(ServerEntry, InterpretsEachFormAsTheConnectionRulesSay) {
         {"hostH:-5", false, "", 0},
         {"", false, "", 0},
         {"nats://", false, "", 0},
-        // Beyond 32 bits: unusable instead of wrapping around into a valid-looking port.
+        {"hostK:65535", true, "hostK", 65535},
+        {"hostK:1", true, "hostK", 1},
+        // Outside the TCP range: unusable instead of wrapping around into a valid-looking port.
+        {"nats://127.0.0.1:115007", false, "", 0},
+        {"hostK:65536", false, "", 0},
         {"hostI:4294971518", false, "", 0},
         {"hostJ:-4294962296", false, "", 0},
     };
@@ -86,6 +90,38 @@ TEST(WireLines, AreByteExact) {
     EXPECT_EQ(pub_text("s", ""), "PUB s 0\r\n\r\n");
     // The length counts bytes, CR LF inside included.
     EXPECT_EQ(pub_text("s", "a\r\nb"), "PUB s 4\r\na\r\nb\r\n");
+    EXPECT_EQ(pub_text("drevik.mining.job.current", "_INBOX.abc", ""),
+              "PUB drevik.mining.job.current _INBOX.abc 0\r\n\r\n");
+}
+
+TEST(InfoLine, ReadsMaxPayloadAndConnectUrlsWhenTrustworthy) {
+    const struct {
+        const char* line;
+        std::optional<int64_t> max_payload;
+        std::optional<std::vector<std::string>> urls;
+    } cases[] = {
+        {"INFO {\"max_payload\":1048576,\"connect_urls\":[\"10.0.0.1:4222\",\"10.0.0.2:4223\"]} ", 1048576,
+         std::vector<std::string>{"10.0.0.1:4222", "10.0.0.2:4223"}},
+        {"INFO {\"server_id\":\"x\"}", std::nullopt, std::nullopt},
+        {"INFO {\"connect_urls\":[]}", std::nullopt, std::vector<std::string>{}},
+        // Non-string URLs are skipped; odd limits are not believed.
+        {"INFO {\"connect_urls\":[1,\"a:1\",null],\"max_payload\":0}", std::nullopt, std::vector<std::string>{"a:1"}},
+        {"INFO {\"max_payload\":-5}", std::nullopt, std::nullopt},
+        {"INFO {\"max_payload\":\"1024\"}", std::nullopt, std::nullopt},
+        {"INFO {\"max_payload\":1.5e3}", std::nullopt, std::nullopt},
+        {"INFO {\"max_payload\":18446744073709551615}", std::nullopt, std::nullopt},
+        {"INFO {\"connect_urls\":\"a:1\"}", std::nullopt, std::nullopt},
+        {"INFO not json", std::nullopt, std::nullopt},
+        {"INFO [1,2]", std::nullopt, std::nullopt},
+        {"INFO", std::nullopt, std::nullopt},
+        {"PING", std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const ServerInfo info = parse_info_line(c.line);
+        EXPECT_EQ(info.max_payload, c.max_payload);
+        EXPECT_EQ(info.connect_urls, c.urls);
+    }
 }
 
 }  // namespace

@@ -352,7 +352,7 @@ class Reconnect(MinerTestCase):
         self.conns.clear()
         mark = miner.mark()
         self.server.stop()
-        miner.wait_for(r"^\[NATS\] Disconnected, reconnecting in 3s\.\.\.$", start=mark, timeout=30)
+        miner.wait_for(r"^\[NATS\] Disconnected from 127\.0\.0\.1:%d$" % self.server.port, start=mark, timeout=30)
         self.server.start()
         miner.wait_for(r"^\[NATS\] Connected: 127\.0\.0\.1:%d$" % self.server.port, start=mark, timeout=30)
         self.server.wait_subscribed()

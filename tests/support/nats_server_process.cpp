@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "support/loopback_socket.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -109,6 +112,7 @@ bool NatsServerProcess::spawn_and_wait() {
 
 void NatsServerProcess::stop() {
     if (pid <= 0) return;
+    kill(pid, SIGCONT);  // a paused server could not act on SIGTERM
     kill(pid, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!exited(pid)) {
@@ -120,6 +124,30 @@ void NatsServerProcess::stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     pid = -1;
+}
+
+void NatsServerProcess::kill_hard() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+void NatsServerProcess::pause() {
+    if (pid <= 0) return;
+    kill(pid, SIGSTOP);
+    // kill() returns before the process has stopped; until then it may still handle traffic.
+    const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+    wait_until([&] {
+        std::ifstream stat(stat_path);
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t name_end = text.rfind(')');
+        return name_end != std::string::npos && text.compare(name_end, 4, ") T ") == 0;
+    });
+}
+
+void NatsServerProcess::resume() {
+    if (pid > 0) kill(pid, SIGCONT);
 }
 
 void NatsServerProcess::restart() {

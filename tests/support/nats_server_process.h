@@ -29,6 +29,9 @@ public:
     void start();
     void stop();
     void restart();
+    void kill_hard();  // SIGKILL: the connections end without a goodbye
+    void pause();      // SIGSTOP: returns once the server is frozen with its connections open
+    void resume();     // SIGCONT
     bool is_running() const { return pid > 0; }
 
     int port() const { return client_port; }

@@ -94,7 +94,12 @@ bool NatsTestClient::handle(const std::string& line, Clock::time_point deadline)
     for (std::string token; fields >> token;) tokens.push_back(token);
     const size_t count = std::stoul(tokens.back());
     if (!fill_to(count + 2, deadline)) return false;
-    messages.push_back({tokens[1], tokens[2], buffer.substr(0, count)});
+    Message message;
+    message.subject = tokens[1];
+    message.sid = tokens[2];
+    message.data = buffer.substr(0, count);
+    if (tokens.size() == 5) message.reply = tokens[3];
+    messages.push_back(std::move(message));
     buffer.erase(0, count + 2);
     return true;
 }

@@ -14,6 +14,7 @@ public:
         std::string subject;
         std::string sid;
         std::string data;
+        std::string reply;  // empty when the publisher asked for no answer
     };
 
     // Connects to 127.0.0.1:`port` and completes the handshake; throws std::runtime_error

@@ -1,7 +1,8 @@
-#include "bus/socket_wait.h"
+#include "bus/socket_io.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -53,11 +54,35 @@ void sleep_unless_woken(std::chrono::milliseconds duration, int wake_fd) {
     poll_until(fds, 1, Clock::now() + duration);
 }
 
-ssize_t receive_some(int fd, std::vector<char>& chunk) {
+ssize_t receive_within(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    const int ready = poll_until(fds, 2, Clock::now() + timeout);
+    if (ready < 0) return -1;
+    if (fds[1].revents != 0) {
+        errno = ECANCELED;
+        return -1;
+    }
+    if (ready == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
     for (;;) {
-        const ssize_t received = recv(fd, chunk.data(), chunk.size(), 0);
+        const ssize_t received = recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
         if (received >= 0 || errno != EINTR) return received;
     }
+}
+
+bool send_whole(int fd, const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void set_socket_timeout(int fd, int option, std::chrono::milliseconds timeout) {

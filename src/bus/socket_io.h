@@ -1,0 +1,31 @@
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// Every byte the bus client reads from or writes to its connection passes through here, so a
+// secured transport can take the place of the plain socket in this one file. Blocking steps
+// can be cut short by a stop request: `wake_fd` is an eventfd that turns readable once the
+// owner is stopping and stays readable.
+
+// Connects `fd` to `address` within `timeout`. Returns false on failure, on time-out and when
+// `wake_fd` fires first. The socket is blocking again afterwards.
+bool connect_until(int fd, const sockaddr* address, socklen_t length,
+                   std::chrono::milliseconds timeout, int wake_fd);
+
+// Sleeps for `duration`, resuming after signals, and returns early once `wake_fd` fires.
+void sleep_unless_woken(std::chrono::milliseconds duration, int wake_fd);
+
+// Receives into `chunk` what arrives within `timeout`. Result and errno as recv, except that
+// a time-out gives -1 with EAGAIN and a stop request -1 with ECANCELED.
+ssize_t receive_within(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd);
+
+// Writes all of `text`, resuming after signals and partial writes. False when the connection
+// failed or a write gave up after the socket's send time-out.
+bool send_whole(int fd, const std::string& text);
+
+void set_socket_timeout(int fd, int option, std::chrono::milliseconds timeout);
