@@ -71,6 +71,9 @@ void set_window(ConstantImage& image, const Sha256State& midstate, const uint8_t
     store_state(image, constant_word::state_after_3, sha256_rounds(midstate, w, 3));
     image[constant_word::w16] = small_sigma0(w[1]) + w[0];
     image[constant_word::w17] = w[1] + small_sigma0(w[2]) + kSigma1OfLength;
+    image[constant_word::w31_part] = small_sigma0(image[constant_word::w16]) + kPreimageBits;
+    image[constant_word::w32_part] = small_sigma0(image[constant_word::w17]) + image[constant_word::w16];
+    image[constant_word::one] = 1;
 }
 
 void set_launch_digits(ConstantImage& image, uint64_t start_nonce) {
@@ -83,6 +86,8 @@ void set_launch_digits(ConstantImage& image, uint64_t start_nonce) {
     image[constant_word::w4] = w4;
     image[constant_word::w18] = small_sigma1(image[constant_word::w16]) + small_sigma0(w3) + w[2];
     image[constant_word::w19] = small_sigma1(image[constant_word::w17]) + small_sigma0(w4) + w3;
+    image[constant_word::w33_part] = small_sigma0(image[constant_word::w18]) + image[constant_word::w17];
+    image[constant_word::w34_part] = small_sigma0(image[constant_word::w19]) + image[constant_word::w18];
 }
 
 bool launch_uses_precomp(uint64_t start_nonce, uint64_t hashes_per_launch) {
@@ -95,5 +100,6 @@ ConstantImage tuning_image() {
     store_state(image, constant_word::midstate, kSha256InitialState);
     store_state(image, constant_word::state_after_3, kSha256InitialState);
     store_state(image, constant_word::state_after_5, kSha256InitialState);
+    image[constant_word::one] = 1;
     return image;
 }

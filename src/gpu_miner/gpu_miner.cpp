@@ -53,7 +53,7 @@ void GpuMiner::init(int32_t ordinal) {
 void GpuMiner::tune() {
     std::fprintf(stderr, "[GPU %d] Auto-tuning v3.2.1 (target=%.0fms)...\n", device, kTargetKernelMs);
     const ConstantImage image = tuning_image();
-    CUDA_OK(cudaMemcpyToSymbol(C, image.data(), sizeof image, 0, cudaMemcpyHostToDevice));
+    CUDA_OK(copy_to_constant_block(image.data()));
     const LaunchTimer timer =
         launch_timer ? launch_timer : [this](int32_t g, int32_t l) { return time_launch(g, l); };
     const TunedGeometry tuned = tune_launch_geometry(device, sm_count, blocks_per_sm, timer);

@@ -84,7 +84,7 @@ protected:
                 int loops, int preset_found = 0) {
         set_targets(image, block, share);
         if (kernel == Kernel::precomp) set_launch_digits(image, start);
-        ASSERT_EQ(cudaMemcpyToSymbol(C, image.data(), sizeof image), cudaSuccess);
+        ASSERT_EQ(copy_to_constant_block(image.data()), cudaSuccess);
         results.reset(preset_found, kSentinel);
         void* args[] = {&start,
                         &results.found_nonce,
