@@ -29,6 +29,17 @@ TEST(LaunchKernelChoice, PrecompOnlyWhenTheTopTwentyFourBitsStayTheSame) {
     }
 }
 
+// The kernels add through a multiply-add by this word on the GPU only, so the host back-end's
+// kernel tests cannot see it go missing.
+TEST(ConstantImage, EveryUploadedImageHasTheMultiplierOne) {
+    std::mt19937_64 random(5);
+    const std::string prefix = random_prefix(random);
+    ConstantImage window{};
+    set_window(window, kSha256InitialState, reinterpret_cast<const uint8_t*>(prefix.data()) + 128);
+    EXPECT_EQ(window[constant_word::one], 1u);
+    EXPECT_EQ(tuning_image()[constant_word::one], 1u);
+}
+
 // 64 rounds over the expanded schedule plus the input state is one compression; OpenSSL
 // computes the same from its own code.
 TEST(Sha256Rounds, SixtyFourRoundsAreOneCompression) {
