@@ -215,46 +215,48 @@ __device__ __forceinline__ void search_candidates(uint64_t start_nonce, int loop
     }
 }
 
+// The Segment of a precomp run: from the state after rounds 0-4, which already holds nonce
+// digits 0-5; W4, W18, W19 and the W33/W34 parts come ready from C. Not inlined: inlined,
+// the compiler would hoist everything of it that depends on C alone out of the candidate loop
+// and hold it in registers the candidates need.
+__device__ __attribute__((noinline)) Segment<LaunchWordsInC> precomp_segment(uint64_t nonce) {
+    uint32_t s[8];
+    load_state<5>(s, constant_word::state_after_5);
+    return start_segment(s, C[constant_word::w4], nonce_w5(nonce), nonce_w6(nonce), LaunchWordsInC{});
+}
+
+// The Segment of a fallback run: from the state after rounds 0-2, with nonce digits 0-5
+// formed here, so any nonce range works. Not inlined, as above.
+__device__ __attribute__((noinline)) Segment<LaunchWordsPerRun> fallback_segment(uint64_t nonce) {
+    const uint32_t w2 = C[constant_word::w2];
+    const uint32_t w3 = C[constant_word::w3_base] | (hex_codes(static_cast<uint32_t>(nonce >> 56)) & 0xffffu);
+    const uint32_t w4 = hex_codes(static_cast<uint32_t>(nonce >> 40) & 0xffffu);
+    const uint32_t w16 = C[constant_word::w16];
+    const uint32_t w17 = C[constant_word::w17];
+    uint32_t s[8];
+    load_state<3>(s, constant_word::state_after_3);
+    round_step<3>(s, w3);
+    round_step<4>(s, w4);
+    const uint32_t w18 = small_sigma1(w16) + small_sigma0(w3) + w2;
+    const uint32_t w19 = small_sigma1(w17) + small_sigma0(w4) + w3;
+    return start_segment(s, w4, nonce_w5(nonce), nonce_w6(nonce),
+                         LaunchWordsPerRun{w18, w19, small_sigma0(w18) + w17, small_sigma0(w19) + w18});
+}
+
 }  // namespace search_detail
 
-// Starts each run from the state after rounds 0-4, which already holds nonce digits 0-5;
-// W4, W18, W19 and the W33/W34 parts come ready from C.
 __global__ void __launch_bounds__(256, 4)
     kernel_mine_precomp(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                         uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
     using namespace search_detail;
     search_candidates(start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
-                      [](uint64_t nonce) {
-                          uint32_t s[8];
-                          load_state<5>(s, constant_word::state_after_5);
-                          return start_segment(s, C[constant_word::w4], nonce_w5(nonce), nonce_w6(nonce),
-                                               LaunchWordsInC{});
-                      });
+                      precomp_segment);
 }
 
-// Starts each run from the state after rounds 0-2 and forms nonce digits 0-5 itself, so
-// any nonce range works.
 __global__ void __launch_bounds__(256, 4)
     kernel_mine_fallback(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                          uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
     using namespace search_detail;
-    search_candidates(
-        start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
-        [](uint64_t nonce) {
-            using namespace sha256_device;
-            const uint32_t w2 = C[constant_word::w2];
-            const uint32_t w3 =
-                C[constant_word::w3_base] | (hex_codes(static_cast<uint32_t>(nonce >> 56)) & 0xffffu);
-            const uint32_t w4 = hex_codes(static_cast<uint32_t>(nonce >> 40) & 0xffffu);
-            const uint32_t w16 = C[constant_word::w16];
-            const uint32_t w17 = C[constant_word::w17];
-            uint32_t s[8];
-            load_state<3>(s, constant_word::state_after_3);
-            round_step<3>(s, w3);
-            round_step<4>(s, w4);
-            const uint32_t w18 = small_sigma1(w16) + small_sigma0(w3) + w2;
-            const uint32_t w19 = small_sigma1(w17) + small_sigma0(w4) + w3;
-            return start_segment(s, w4, nonce_w5(nonce), nonce_w6(nonce),
-                                 LaunchWordsPerRun{w18, w19, small_sigma0(w18) + w17, small_sigma0(w19) + w18});
-        });
+    search_candidates(start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
+                      fallback_segment);
 }
