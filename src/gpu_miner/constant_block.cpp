@@ -30,6 +30,14 @@ void store_state(ConstantImage& image, int at, const Sha256State& state) {
     std::copy(state.begin(), state.end(), image.begin() + at);
 }
 
+// The words the kernels compute with on the GPU: additions as multiply-adds by 1, shifts as
+// multiply-highs by 2^29 and 2^22.
+void store_multipliers(ConstantImage& image) {
+    image[constant_word::one] = 1;
+    image[constant_word::shift_3] = uint32_t{1} << 29;
+    image[constant_word::shift_10] = uint32_t{1} << 22;
+}
+
 Sha256State midstate_of(const ConstantImage& image) {
     Sha256State midstate;
     std::copy_n(image.begin() + constant_word::midstate, 8, midstate.begin());
@@ -73,7 +81,7 @@ void set_window(ConstantImage& image, const Sha256State& midstate, const uint8_t
     image[constant_word::w17] = w[1] + small_sigma0(w[2]) + kSigma1OfLength;
     image[constant_word::w31_part] = small_sigma0(image[constant_word::w16]) + kPreimageBits;
     image[constant_word::w32_part] = small_sigma0(image[constant_word::w17]) + image[constant_word::w16];
-    image[constant_word::one] = 1;
+    store_multipliers(image);
 }
 
 void set_launch_digits(ConstantImage& image, uint64_t start_nonce) {
@@ -100,6 +108,6 @@ ConstantImage tuning_image() {
     store_state(image, constant_word::midstate, kSha256InitialState);
     store_state(image, constant_word::state_after_3, kSha256InitialState);
     store_state(image, constant_word::state_after_5, kSha256InitialState);
-    image[constant_word::one] = 1;
+    store_multipliers(image);
     return image;
 }

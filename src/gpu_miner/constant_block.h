@@ -19,12 +19,12 @@ Sha256State sha256_rounds(const Sha256State& state, const uint32_t* w, int n);
 
 void set_targets(ConstantImage& image, const Target& block, const Target& share);
 // Per window: the midstate, the words of the prefix's 14-byte tail (bytes 128-141) and what
-// follows from them; also the multiplier word `one` the kernels add with.
+// follows from them; also the multipliers the kernels add and shift with.
 void set_window(ConstantImage& image, const Sha256State& midstate, const uint8_t* tail);
 // Per kernel_mine_precomp launch: nonce digits 0-5 of `start_nonce` folded into W3, W4,
 // W18, W19, the W33 and W34 parts and the state after rounds 0-4.
 void set_launch_digits(ConstantImage& image, uint64_t start_nonce);
 // True when all nonces of the launch share bits 63-40, so kernel_mine_precomp may run it.
 bool launch_uses_precomp(uint64_t start_nonce, uint64_t hashes_per_launch);
-// For timing launches: the initial hash value in all three state slots, zero targets, `one`.
+// For timing launches: the initial hash value in all three state slots, zero targets, the multipliers.
 ConstantImage tuning_image();

@@ -26,7 +26,11 @@ constexpr int w31_part = 51;      // σ0(W16) + W15, per window
 constexpr int w32_part = 52;      // σ0(W17) + W16, per window
 constexpr int w33_part = 53;      // σ0(W18) + W17, precomp launches
 constexpr int w34_part = 54;      // σ0(W19) + W18, precomp launches
-constexpr int count = 55;
+// Always 2^29 and 2^22: multipliers whose high product words are x >> 3 and x >> 10, the
+// shifts of σ0 and σ1 (see sha256_device::shift_right).
+constexpr int shift_3 = 55;
+constexpr int shift_10 = 56;
+constexpr int count = 57;
 }  // namespace constant_word
 
 // The bit length of the 158-byte pre-image, the last message word of its final block.

@@ -112,7 +112,7 @@ __device__ __forceinline__ Segment<LaunchWords> start_segment(uint32_t (&s)[8], 
 // W(R) = σ1(W(R-2)) + rest, where rest holds the other three terms.
 template <int R>
 __device__ __forceinline__ void extend_with(uint32_t (&w)[64], uint32_t rest) {
-    w[R] = add(small_sigma1(w[R - 2]), rest);
+    w[R] = add(balanced_small_sigma1(w[R - 2]), rest);
 }
 
 // Rounds 7-63 of the candidate with message word W7 `w7`. Returns digest word 0, the only
@@ -133,7 +133,7 @@ __device__ __forceinline__ uint32_t finish_candidate(const Segment<LaunchWords>&
     w[19] = g.launch.w19();
     w[20] = g.w20;
     w[21] = g.w21;
-    w[22] = add(small_sigma0(w7), g.w22_less_s0_w7);
+    w[22] = add(balanced_small_sigma0(w7), g.w22_less_s0_w7);
     w[23] = add(w7, g.w23_less_w7);
     unrolled<8>([&](auto k) { round_step<16 + decltype(k)::value>(s, w[16 + decltype(k)::value]); });
     // W24-W36: of σ0(W(r-15)) + W(r-16) + W(r-7), the zero words W8-W14 leave little.
@@ -165,11 +165,11 @@ __device__ __forceinline__ uint32_t finish_candidate(const Segment<LaunchWords>&
     round_step<36>(s, w[36]);
     unrolled<26>([&](auto k) {
         constexpr int r = 37 + decltype(k)::value;
-        extend_with<r>(w, add(small_sigma0(w[r - 15]), add(w[r - 7], w[r - 16])));
+        extend_with<r>(w, add(balanced_small_sigma0(w[r - 15]), add(w[r - 7], w[r - 16])));
         round_step<r>(s, w[r]);
     });
     constexpr int r = 63;
-    extend_with<r>(w, add(small_sigma0(w[r - 15]), add(w[r - 7], w[r - 16])));
+    extend_with<r>(w, add(balanced_small_sigma0(w[r - 15]), add(w[r - 7], w[r - 16])));
     // The last round's new e only matters for digest word 4.
     round_step<r, Full>(s, w[r]);
     if constexpr (Full) {

@@ -51,11 +51,32 @@ __device__ __forceinline__ uint32_t add_constant(uint32_t x) {
 #endif
 }
 
+// x >> N, where C's word `Multiplier` holds 2^(32-N): on Turing to Hopper the high word of a
+// multiplication, so that the shifts of σ0 and σ1 also leave the integer ALU pipe.
+template <int N, int Multiplier>
+__device__ __forceinline__ uint32_t shift_right(uint32_t x) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 1000
+    uint32_t high;
+    asm("mul.hi.u32 %0, %1, %2;" : "=r"(high) : "r"(x), "r"(C[Multiplier]));
+    return high;
+#else
+    return x >> N;
+#endif
+}
+
 __device__ __forceinline__ uint32_t rotr(uint32_t x, unsigned int n) { return __funnelshift_r(x, x, n); }
 __device__ __forceinline__ uint32_t big_sigma0(uint32_t a) { return rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22); }
 __device__ __forceinline__ uint32_t big_sigma1(uint32_t e) { return rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25); }
 __device__ __forceinline__ uint32_t small_sigma0(uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
 __device__ __forceinline__ uint32_t small_sigma1(uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
+// σ0 and σ1 of the candidate loop, with the shift through shift_right; they need C's
+// multipliers in place, which the midstate kernel cannot count on.
+__device__ __forceinline__ uint32_t balanced_small_sigma0(uint32_t x) {
+    return rotr(x, 7) ^ rotr(x, 18) ^ shift_right<3, constant_word::shift_3>(x);
+}
+__device__ __forceinline__ uint32_t balanced_small_sigma1(uint32_t x) {
+    return rotr(x, 17) ^ rotr(x, 19) ^ shift_right<10, constant_word::shift_10>(x);
+}
 __device__ __forceinline__ uint32_t choose(uint32_t e, uint32_t f, uint32_t g) { return g ^ (e & (f ^ g)); }
 __device__ __forceinline__ uint32_t majority(uint32_t a, uint32_t b, uint32_t c) { return (a & b) | (c & (a | b)); }
 
@@ -90,12 +111,6 @@ __device__ __forceinline__ void round_step(uint32_t (&s)[8], uint32_t w) {
 template <int Round, uint32_t W>
 __device__ __forceinline__ void round_constant_word(uint32_t (&s)[8]) {
     round_with<Round>(s, add_constant<kRoundConstants[Round] + W>(var<Round>(s, 7)));
-}
-
-// W(r) = σ1(W(r-2)) + W(r-7) + σ0(W(r-15)) + W(r-16), all four terms known at run time only.
-template <int R>
-__device__ __forceinline__ void extend(uint32_t (&w)[64]) {
-    w[R] = add(small_sigma1(w[R - 2]), add(small_sigma0(w[R - 15]), add(w[R - 7], w[R - 16])));
 }
 
 // Loads a..h (in natural order at `base` of C) into the rotation used from round `Round` on.
