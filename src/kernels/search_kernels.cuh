@@ -67,7 +67,7 @@ struct LaunchWordsPerRun {
 
 // What the candidates of one run (nonces equal but for the low byte) share.
 template <typename LaunchWords>
-struct Segment {
+struct Run {
     LaunchWords launch;
     uint32_t a7, b7, c7, e7, f7, g7;  // working variables entering round 7 (h and d are folded below)
     uint32_t a8_less_w7, e8_less_w7;  // a and e after round 7, less W7
@@ -83,30 +83,30 @@ __device__ __forceinline__ uint32_t nonce_w6(uint64_t nonce) { return hex_codes(
 
 // The run's shared part, from the state entering round 5 and the words W4-W6.
 template <typename LaunchWords>
-__device__ __forceinline__ Segment<LaunchWords> start_segment(uint32_t (&s)[8], uint32_t w4, uint32_t w5,
+__device__ __forceinline__ Run<LaunchWords> start_run(uint32_t (&s)[8], uint32_t w4, uint32_t w5,
                                                               uint32_t w6, LaunchWords launch) {
     round_step<5>(s, w5);
     round_step<6>(s, w6);
-    Segment<LaunchWords> g;
-    g.launch = launch;
-    g.a7 = var<7>(s, 0);
-    g.b7 = var<7>(s, 1);
-    g.c7 = var<7>(s, 2);
-    g.e7 = var<7>(s, 4);
-    g.f7 = var<7>(s, 5);
-    g.g7 = var<7>(s, 6);
-    const uint32_t t1_less_w7 = var<7>(s, 7) + big_sigma1(g.e7) + choose(g.e7, g.f7, g.g7) + kRoundConstants[7];
-    g.e8_less_w7 = var<7>(s, 3) + t1_less_w7;
-    g.a8_less_w7 = t1_less_w7 + big_sigma0(g.a7) + majority(g.a7, g.b7, g.c7);
+    Run<LaunchWords> run;
+    run.launch = launch;
+    run.a7 = var<7>(s, 0);
+    run.b7 = var<7>(s, 1);
+    run.c7 = var<7>(s, 2);
+    run.e7 = var<7>(s, 4);
+    run.f7 = var<7>(s, 5);
+    run.g7 = var<7>(s, 6);
+    const uint32_t t1_less_w7 = var<7>(s, 7) + big_sigma1(run.e7) + choose(run.e7, run.f7, run.g7) + kRoundConstants[7];
+    run.e8_less_w7 = var<7>(s, 3) + t1_less_w7;
+    run.a8_less_w7 = t1_less_w7 + big_sigma0(run.a7) + majority(run.a7, run.b7, run.c7);
     const uint32_t w18 = launch.w18();
     const uint32_t w19 = launch.w19();
-    g.w20 = small_sigma1(w18) + small_sigma0(w5) + w4;
-    g.w21 = small_sigma1(w19) + small_sigma0(w6) + w5;
-    g.w22_less_s0_w7 = small_sigma1(g.w20) + kPreimageBits + w6;
-    g.w23_less_w7 = small_sigma1(g.w21) + C[constant_word::w16];
-    g.w35_part = small_sigma0(g.w20) + w19;
-    g.w36_part = small_sigma0(g.w21) + g.w20;
-    return g;
+    run.w20 = small_sigma1(w18) + small_sigma0(w5) + w4;
+    run.w21 = small_sigma1(w19) + small_sigma0(w6) + w5;
+    run.w22_less_s0_w7 = small_sigma1(run.w20) + kPreimageBits + w6;
+    run.w23_less_w7 = small_sigma1(run.w21) + C[constant_word::w16];
+    run.w35_part = small_sigma0(run.w20) + w19;
+    run.w36_part = small_sigma0(run.w21) + run.w20;
+    return run;
 }
 
 // W(R) = σ1(W(R-2)) + rest, where rest holds the other three terms.
@@ -118,9 +118,9 @@ __device__ __forceinline__ void extend_with(uint32_t (&w)[64], uint32_t rest) {
 // Rounds 7-63 of the candidate with message word W7 `w7`. Returns digest word 0, the only
 // one the common candidate needs; with Full, all eight digest words go to `digest`.
 template <bool Full, typename LaunchWords>
-__device__ __forceinline__ uint32_t finish_candidate(const Segment<LaunchWords>& g, uint32_t w7, uint32_t (&digest)[8]) {
+__device__ __forceinline__ uint32_t finish_candidate(const Run<LaunchWords>& run, uint32_t w7, uint32_t (&digest)[8]) {
     // Entering round 8, the rotation puts a..h at s[0..7].
-    uint32_t s[8] = {add(w7, g.a8_less_w7), g.a7, g.b7, g.c7, add(w7, g.e8_less_w7), g.e7, g.f7, g.g7};
+    uint32_t s[8] = {add(w7, run.a8_less_w7), run.a7, run.b7, run.c7, add(w7, run.e8_less_w7), run.e7, run.f7, run.g7};
     // W8-W14 are zero and W15 the bit length.
     unrolled<7>([&](auto k) { round_constant_word<8 + decltype(k)::value, 0>(s); });
     round_constant_word<15, kPreimageBits>(s);
@@ -129,23 +129,23 @@ __device__ __forceinline__ uint32_t finish_candidate(const Segment<LaunchWords>&
     w[7] = w7;
     w[16] = C[constant_word::w16];
     w[17] = C[constant_word::w17];
-    w[18] = g.launch.w18();
-    w[19] = g.launch.w19();
-    w[20] = g.w20;
-    w[21] = g.w21;
-    w[22] = add(balanced_small_sigma0(w7), g.w22_less_s0_w7);
-    w[23] = add(w7, g.w23_less_w7);
+    w[18] = run.launch.w18();
+    w[19] = run.launch.w19();
+    w[20] = run.w20;
+    w[21] = run.w21;
+    w[22] = add(balanced_small_sigma0(w7), run.w22_less_s0_w7);
+    w[23] = add(w7, run.w23_less_w7);
     unrolled<8>([&](auto k) { round_step<16 + decltype(k)::value>(s, w[16 + decltype(k)::value]); });
     // W24-W36: of σ0(W(r-15)) + W(r-16) + W(r-7), the zero words W8-W14 leave little.
     extend_with<24>(w, C[constant_word::w17]);
     round_step<24>(s, w[24]);
-    extend_with<25>(w, g.launch.w18());
+    extend_with<25>(w, run.launch.w18());
     round_step<25>(s, w[25]);
-    extend_with<26>(w, g.launch.w19());
+    extend_with<26>(w, run.launch.w19());
     round_step<26>(s, w[26]);
-    extend_with<27>(w, g.w20);
+    extend_with<27>(w, run.w20);
     round_step<27>(s, w[27]);
-    extend_with<28>(w, g.w21);
+    extend_with<28>(w, run.w21);
     round_step<28>(s, w[28]);
     extend_with<29>(w, w[22]);
     round_step<29>(s, w[29]);
@@ -155,13 +155,13 @@ __device__ __forceinline__ uint32_t finish_candidate(const Segment<LaunchWords>&
     round_step<31>(s, w[31]);
     extend_with<32>(w, add(w[25], C[constant_word::w32_part]));
     round_step<32>(s, w[32]);
-    extend_with<33>(w, add(w[26], g.launch.w33_part()));
+    extend_with<33>(w, add(w[26], run.launch.w33_part()));
     round_step<33>(s, w[33]);
-    extend_with<34>(w, add(w[27], g.launch.w34_part()));
+    extend_with<34>(w, add(w[27], run.launch.w34_part()));
     round_step<34>(s, w[34]);
-    extend_with<35>(w, add(w[28], g.w35_part));
+    extend_with<35>(w, add(w[28], run.w35_part));
     round_step<35>(s, w[35]);
-    extend_with<36>(w, add(w[29], g.w36_part));
+    extend_with<36>(w, add(w[29], run.w36_part));
     round_step<36>(s, w[36]);
     unrolled<26>([&](auto k) {
         constexpr int r = 37 + decltype(k)::value;
@@ -183,10 +183,10 @@ __device__ __forceinline__ uint32_t finish_candidate(const Segment<LaunchWords>&
     }
 }
 
-// The candidate loop of both kernels. segment_at(nonce) gives the Segment of the nonce's run.
-template <typename SegmentAt>
+// The candidate loop of both kernels. run_at(nonce) gives the Run of the nonce's run.
+template <typename RunAt>
 __device__ __forceinline__ void search_candidates(uint64_t start_nonce, int loops, const ResultBuffers& out,
-                                                  SegmentAt segment_at) {
+                                                  RunAt run_at) {
     if (loops < 1) return;
     const uint32_t thread = blockIdx.x * blockDim.x + threadIdx.x;
     uint64_t nonce = start_nonce + uint64_t{thread} * static_cast<uint32_t>(loops);
@@ -202,12 +202,12 @@ __device__ __forceinline__ void search_candidates(uint64_t start_nonce, int loop
         if (load_flag(out.found_flag) != 0) return;
         const uint32_t first = static_cast<uint32_t>(nonce) & 0xffu;
         const uint32_t end = left < 256u - first ? first + left : 256u;
-        const auto g = segment_at(nonce);
+        const auto run = run_at(nonce);
         for (uint32_t low = first; low != end; ++low) {
             const uint32_t w7 = (hex_codes(low) << 16) | 0x8000u;  // digits 14-15, 0x80, 0x00
             uint32_t digest[8];
-            if (finish_candidate<false>(g, w7, digest) > pass_word0) continue;
-            finish_candidate<true>(g, w7, digest);
+            if (finish_candidate<false>(run, w7, digest) > pass_word0) continue;
+            finish_candidate<true>(run, w7, digest);
             if (report_candidate(digest, (nonce & ~uint64_t{0xff}) | low, out)) return;
         }
         left -= end - first;
@@ -215,19 +215,19 @@ __device__ __forceinline__ void search_candidates(uint64_t start_nonce, int loop
     }
 }
 
-// The Segment of a precomp run: from the state after rounds 0-4, which already holds nonce
+// The Run of a precomp run: from the state after rounds 0-4, which already holds nonce
 // digits 0-5; W4, W18, W19 and the W33/W34 parts come ready from C. Not inlined: inlined,
 // the compiler would hoist everything of it that depends on C alone out of the candidate loop
 // and hold it in registers the candidates need.
-__device__ __attribute__((noinline)) Segment<LaunchWordsInC> precomp_segment(uint64_t nonce) {
+__device__ __attribute__((noinline)) Run<LaunchWordsInC> precomp_run(uint64_t nonce) {
     uint32_t s[8];
     load_state<5>(s, constant_word::state_after_5);
-    return start_segment(s, C[constant_word::w4], nonce_w5(nonce), nonce_w6(nonce), LaunchWordsInC{});
+    return start_run(s, C[constant_word::w4], nonce_w5(nonce), nonce_w6(nonce), LaunchWordsInC{});
 }
 
-// The Segment of a fallback run: from the state after rounds 0-2, with nonce digits 0-5
+// The Run of a fallback run: from the state after rounds 0-2, with nonce digits 0-5
 // formed here, so any nonce range works. Not inlined, as above.
-__device__ __attribute__((noinline)) Segment<LaunchWordsPerRun> fallback_segment(uint64_t nonce) {
+__device__ __attribute__((noinline)) Run<LaunchWordsPerRun> fallback_run(uint64_t nonce) {
     const uint32_t w2 = C[constant_word::w2];
     const uint32_t w3 = C[constant_word::w3_base] | (hex_codes(static_cast<uint32_t>(nonce >> 56)) & 0xffffu);
     const uint32_t w4 = hex_codes(static_cast<uint32_t>(nonce >> 40) & 0xffffu);
@@ -239,7 +239,7 @@ __device__ __attribute__((noinline)) Segment<LaunchWordsPerRun> fallback_segment
     round_step<4>(s, w4);
     const uint32_t w18 = small_sigma1(w16) + small_sigma0(w3) + w2;
     const uint32_t w19 = small_sigma1(w17) + small_sigma0(w4) + w3;
-    return start_segment(s, w4, nonce_w5(nonce), nonce_w6(nonce),
+    return start_run(s, w4, nonce_w5(nonce), nonce_w6(nonce),
                          LaunchWordsPerRun{w18, w19, small_sigma0(w18) + w17, small_sigma0(w19) + w18});
 }
 
@@ -250,7 +250,7 @@ __global__ void __launch_bounds__(256, 4)
                         uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
     using namespace search_detail;
     search_candidates(start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
-                      precomp_segment);
+                      precomp_run);
 }
 
 __global__ void __launch_bounds__(256, 4)
@@ -258,5 +258,5 @@ __global__ void __launch_bounds__(256, 4)
                          uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
     using namespace search_detail;
     search_candidates(start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
-                      fallback_segment);
+                      fallback_run);
 }
