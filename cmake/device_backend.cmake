@@ -26,8 +26,9 @@ if(DREVIK_DEVICE_BACKEND STREQUAL "cuda")
     find_program(CMAKE_CUDA_COMPILER nvcc HINTS /usr/local/cuda/bin)
   endif()
   if(NOT DEFINED CMAKE_CUDA_ARCHITECTURES)
-    # Each listed architecture as machine code and as PTX.
-    set(CMAKE_CUDA_ARCHITECTURES 75 86 89 100)
+    # Machine code for every generation from Turing to Blackwell, and PTX for the oldest and
+    # the newest: a later GPU compiles the newest PTX when the program loads.
+    set(CMAKE_CUDA_ARCHITECTURES 75 80-real 86-real 89-real 90-real 100-real 120)
   endif()
   enable_language(CUDA)
   set(CMAKE_CUDA_STANDARD 17)

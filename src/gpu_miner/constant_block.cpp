@@ -30,6 +30,14 @@ void store_state(ConstantImage& image, int at, const Sha256State& state) {
     std::copy(state.begin(), state.end(), image.begin() + at);
 }
 
+// The words the kernels compute with on the GPU: additions as multiply-adds by 1, shifts as
+// multiply-highs by 2^29 and 2^22.
+void store_multipliers(ConstantImage& image) {
+    image[constant_word::one] = 1;
+    image[constant_word::shift_3] = uint32_t{1} << 29;
+    image[constant_word::shift_10] = uint32_t{1} << 22;
+}
+
 Sha256State midstate_of(const ConstantImage& image) {
     Sha256State midstate;
     std::copy_n(image.begin() + constant_word::midstate, 8, midstate.begin());
@@ -71,6 +79,9 @@ void set_window(ConstantImage& image, const Sha256State& midstate, const uint8_t
     store_state(image, constant_word::state_after_3, sha256_rounds(midstate, w, 3));
     image[constant_word::w16] = small_sigma0(w[1]) + w[0];
     image[constant_word::w17] = w[1] + small_sigma0(w[2]) + kSigma1OfLength;
+    image[constant_word::w31_part] = small_sigma0(image[constant_word::w16]) + kPreimageBits;
+    image[constant_word::w32_part] = small_sigma0(image[constant_word::w17]) + image[constant_word::w16];
+    store_multipliers(image);
 }
 
 void set_launch_digits(ConstantImage& image, uint64_t start_nonce) {
@@ -83,6 +94,8 @@ void set_launch_digits(ConstantImage& image, uint64_t start_nonce) {
     image[constant_word::w4] = w4;
     image[constant_word::w18] = small_sigma1(image[constant_word::w16]) + small_sigma0(w3) + w[2];
     image[constant_word::w19] = small_sigma1(image[constant_word::w17]) + small_sigma0(w4) + w3;
+    image[constant_word::w33_part] = small_sigma0(image[constant_word::w18]) + image[constant_word::w17];
+    image[constant_word::w34_part] = small_sigma0(image[constant_word::w19]) + image[constant_word::w18];
 }
 
 bool launch_uses_precomp(uint64_t start_nonce, uint64_t hashes_per_launch) {
@@ -95,5 +108,6 @@ ConstantImage tuning_image() {
     store_state(image, constant_word::midstate, kSha256InitialState);
     store_state(image, constant_word::state_after_3, kSha256InitialState);
     store_state(image, constant_word::state_after_5, kSha256InitialState);
+    store_multipliers(image);
     return image;
 }

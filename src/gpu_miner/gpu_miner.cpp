@@ -77,7 +77,7 @@ bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
 void GpuMiner::tune() {
     std::fprintf(stderr, "[GPU %d] Auto-tuning v3.2.1 (target=%.0fms)...\n", device, kTargetKernelMs);
     const ConstantImage image = tuning_image();
-    CUDA_OK(cudaMemcpyToSymbol(C, image.data(), sizeof image, 0, cudaMemcpyHostToDevice));
+    CUDA_OK(copy_to_constant_block(image.data()));
     // A shutdown request during start-up is seen before every tuning launch.
     const LaunchTimer timer = [this](int32_t g, int32_t l) {
         if (interrupt_flag != nullptr && interrupt_flag->load()) throw TuningInterrupted{};

@@ -184,7 +184,7 @@ void GpuMiner::report_health(const char* level, const std::string& message) {
 // would report the earlier nonce again.
 bool GpuMiner::upload_launch_inputs(const ConstantImage& image, bool check_share) {
     const int zero = 0;
-    return CUDA_OK(cudaMemcpyToSymbol(C, image.data(), sizeof image, 0, cudaMemcpyHostToDevice)) &&
+    return CUDA_OK(copy_to_constant_block(image.data())) &&
            CUDA_OK(cudaMemcpy(found_flag, &zero, sizeof zero, cudaMemcpyHostToDevice)) &&
            (!check_share || CUDA_OK(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice)));
 }

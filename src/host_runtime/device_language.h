@@ -37,6 +37,11 @@ inline unsigned int __funnelshift_r(unsigned int lo, unsigned int hi, unsigned i
     return shift == 0 ? lo : (lo >> shift) | (hi << (32 - shift));
 }
 
-// The kernels poll flags that other threads of the same launch set by compare-and-swap; a
-// relaxed atomic load is what the read-only data path amounts to on the CPU.
-inline int __ldg(const int* address) { return __atomic_load_n(address, __ATOMIC_RELAXED); }
+// The kernels poll flags that other threads of the same launch set by compare-and-swap, with
+// a relaxed device-scope atomic load; on the CPU the scope is the process.
+#define __NV_ATOMIC_RELAXED __ATOMIC_RELAXED
+#define __NV_THREAD_SCOPE_DEVICE 1
+inline int __nv_atomic_load_n(const int* address, int order, int /*scope*/) {
+    return order == __ATOMIC_RELAXED ? __atomic_load_n(address, __ATOMIC_RELAXED)
+                                     : __atomic_load_n(address, __ATOMIC_SEQ_CST);
+}

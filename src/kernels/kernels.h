@@ -1,5 +1,6 @@
 #pragma once
-// The device interface: the search kernels, the midstate kernel and the constant symbols.
+// The device interface: the search kernels, the midstate kernel and the upload of the
+// constant block.
 
 #include <cuda_runtime.h>
 
@@ -10,18 +11,18 @@
 // Threads per block of every search launch.
 constexpr int kThreadsPerBlock = 256;
 
-// SHA-256 round constants K0..K63.
-extern __constant__ uint32_t d_K[64];
-// The constant block, laid out as constant_word describes; host-order words.
-extern __constant__ uint32_t C[constant_word::count];
+// Copies constant_word::count host-order words into the constant block C of the current
+// device. C itself is private to the device code's translation unit.
+cudaError_t copy_to_constant_block(const uint32_t* words);
 
 // Writes the chaining value after `nblocks` 64-byte blocks of `data` (the initial value for
 // nblocks below 1). One block of one thread.
 __global__ void kernel_midstate(const uint8_t* data, int nblocks, uint32_t* out);
 
-// Thread t of the grid tests start_nonce + t + i * (grid size * block size) for i below loops.
-// A block find takes found_flag from 0 to 1 and fills found_nonce/found_hash; the first share
-// find takes share_flag likewise. Digests are written in standard SHA-256 byte order.
+// A launch tests the nonces start_nonce .. start_nonce + grid size * loops - 1, each once:
+// thread t takes the `loops` consecutive nonces from start_nonce + t * loops. A block find
+// takes found_flag from 0 to 1 and fills found_nonce/found_hash; the first share find takes
+// share_flag likewise. Digests are written in standard SHA-256 byte order.
 // kernel_mine_precomp needs all nonces of the launch to share bits 63-40 (C's W3, W4, W18,
 // W19 and state after rounds 0-4 hold them); kernel_mine_fallback takes any range.
 __global__ void __launch_bounds__(256, 4)

@@ -29,6 +29,20 @@ TEST(LaunchKernelChoice, PrecompOnlyWhenTheTopTwentyFourBitsStayTheSame) {
     }
 }
 
+// The kernels add and shift through multiplications by these words on the GPU only, so the
+// host back-end's kernel tests cannot see them go missing.
+TEST(ConstantImage, EveryUploadedImageHasTheMultipliers) {
+    std::mt19937_64 random(5);
+    const std::string prefix = random_prefix(random);
+    ConstantImage window{};
+    set_window(window, kSha256InitialState, reinterpret_cast<const uint8_t*>(prefix.data()) + 128);
+    for (const ConstantImage& image : {window, tuning_image()}) {
+        EXPECT_EQ(image[constant_word::one], 1u);
+        EXPECT_EQ(image[constant_word::shift_3], 1u << 29);   // high word of x * 2^29: x >> 3
+        EXPECT_EQ(image[constant_word::shift_10], 1u << 22);  // high word of x * 2^22: x >> 10
+    }
+}
+
 // 64 rounds over the expanded schedule plus the input state is one compression; OpenSSL
 // computes the same from its own code.
 TEST(Sha256Rounds, SixtyFourRoundsAreOneCompression) {

@@ -84,7 +84,7 @@ protected:
                 int loops, int preset_found = 0) {
         set_targets(image, block, share);
         if (kernel == Kernel::precomp) set_launch_digits(image, start);
-        ASSERT_EQ(cudaMemcpyToSymbol(C, image.data(), sizeof image), cudaSuccess);
+        ASSERT_EQ(copy_to_constant_block(image.data()), cudaSuccess);
         results.reset(preset_found, kSentinel);
         void* args[] = {&start,
                         &results.found_nonce,
@@ -162,6 +162,31 @@ TEST_F(KernelTest, DigestsEqualOpenSslOnBothSidesOfBoundaries) {
                     expect_first_find(kernel, start, kLoops, target);
                 }
             }
+        }
+    }
+}
+
+// One thread's walk across a low-byte wrap, where the work that depends on the digits above
+// the low byte is redone. The walk's smallest digest is the target, and for these wrap
+// points it lies after the wrap: a kernel that kept the digits from before the wrap misses it.
+TEST_F(KernelTest, WalksAcrossLowByteWrapsHashTheNewDigits) {
+    constexpr int kLoops = 8;
+    const uint64_t wraps[] = {
+        0x0123456789abce00ull,  // into digit 13
+        0x0123456789ac0000ull,  // into digits 10-13
+        0x012345f000000000ull,  // up to digit 6
+        0x0123460000000000ull,  // into digit 5: fallback only
+    };
+    for (const uint64_t wrap : wraps) {
+        const uint64_t start = wrap - 1;
+        uint64_t smallest = start;
+        for (int i = 1; i < kLoops; ++i) {
+            if (digest_words(expected_digest(start + i)) < digest_words(expected_digest(smallest))) smallest = start + i;
+        }
+        ASSERT_GE(smallest - start, wrap - start) << nonce_text(wrap) << ": the smallest digest lies before the wrap";
+        for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
+            if (kernel == Kernel::precomp && !launch_uses_precomp(start, kLoops)) continue;
+            expect_first_find(kernel, start, kLoops, digest_words(expected_digest(smallest)));
         }
     }
 }
