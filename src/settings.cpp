@@ -5,11 +5,11 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 
+#include "console.h"
 #include "gpu_miner/devices.h"
 
 MinerSettings g_settings;
@@ -23,7 +23,7 @@ std::string host_name() {
 }
 
 void print_usage(const char* program) {
-    std::fprintf(stderr,
+    console_print(
                  "DREVIK GPU Miner v3.2.1\n"
                  "Usage: %s [options]\n"
                  "\n"
@@ -38,7 +38,7 @@ void print_usage(const char* program) {
 }
 
 bool reject(const char* program, const char* arg) {
-    std::fprintf(stderr, "Unknown arg: %s\n", arg);
+    console_print("Unknown arg: %s\n", arg);
     print_usage(program);
     return false;
 }
@@ -126,7 +126,7 @@ bool resolve_gpu_list(MinerSettings& settings) {
     if (settings.gpus_given) return true;
     settings.gpu_ids = list_usable_devices();
     if (settings.gpu_ids.empty()) {
-        std::fprintf(stderr, "ERROR: No usable CUDA GPUs found\n");
+        console_print("ERROR: No usable CUDA GPUs found\n");
         return false;
     }
     return true;

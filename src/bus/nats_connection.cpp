@@ -7,11 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_wait.h"
+#include "console.h"
 
 namespace {
 
@@ -129,9 +129,9 @@ void NatsClient::run() {
             const std::optional<ServerAddress> address = parse_server_entry(entry);
             if (!address) continue;
             const char* host = address->host.c_str();
-            std::fprintf(stderr, "[NATS] Connecting to %s:%d...\n", host, address->port);
+            console_print("[NATS] Connecting to %s:%d...\n", host, address->port);
             if (!connect_to(address->host, address->port)) {
-                if (running.load()) std::fprintf(stderr, "[NATS] Failed: %s:%d\n", host, address->port);
+                if (running.load()) console_print("[NATS] Failed: %s:%d\n", host, address->port);
                 continue;
             }
             const std::string server = address->host + ":" + std::to_string(address->port);
@@ -145,7 +145,7 @@ void NatsClient::run() {
                 continue;
             }
             handshake();
-            std::fprintf(stderr, "[NATS] Connected: %s\n", server.c_str());
+            console_print("[NATS] Connected: %s\n", server.c_str());
             rx_buffer.clear();
             receive_loop(chunk);
             had_connection = true;
@@ -157,11 +157,11 @@ void NatsClient::run() {
             close_connection();
             set_current_server("");
             if (!running.load()) return;
-            std::fprintf(stderr, "[NATS] Disconnected, reconnecting in %lds...\n",
+            console_print("[NATS] Disconnected, reconnecting in %lds...\n",
                          whole_seconds(timings.backoff));
         } else {
             if (!running.load()) return;
-            std::fprintf(stderr, "[NATS] All servers failed, retrying in %lds...\n",
+            console_print("[NATS] All servers failed, retrying in %lds...\n",
                          whole_seconds(timings.backoff));
         }
         back_off();

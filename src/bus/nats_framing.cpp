@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_wait.h"
+#include "console.h"
 
 namespace {
 
@@ -121,13 +121,13 @@ bool NatsClient::process_lines(size_t scan_from, std::vector<char>& chunk) {
         } else if (line == "PONG") {
             last_ping = steady_ms();
         } else if (starts_with(line, "-ERR")) {
-            std::fprintf(stderr, "[NATS] Server error: %s\n", line.c_str());
+            console_print("[NATS] Server error: %s\n", line.c_str());
         }
         // "+OK" and anything else (a later INFO) need nothing.
     }
     rx_buffer.erase(0, consumed);
     if (rx_buffer.size() > kMaxLineBytes) {
-        std::fprintf(stderr, "[NATS] Protocol error: line longer than %zu bytes\n", kMaxLineBytes);
+        console_print("[NATS] Protocol error: line longer than %zu bytes\n", kMaxLineBytes);
         return false;
     }
     return true;
@@ -137,7 +137,7 @@ bool NatsClient::handle_msg(const std::string& line, size_t& consumed, std::vect
     const std::optional<MsgHeader> header = parse_msg_line(line);
     if (!header) return true;
     if (header->count < 0 || header->count > kMaxPayloadBytes) {
-        std::fprintf(stderr, "[NATS] Protocol error: %s\n", excerpt(line).c_str());
+        console_print("[NATS] Protocol error: %s\n", excerpt(line).c_str());
         return false;
     }
     const size_t count = static_cast<size_t>(header->count);

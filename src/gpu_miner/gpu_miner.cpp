@@ -1,11 +1,11 @@
 #include "gpu_miner/gpu_miner.h"
 
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/cuda_check.h"
+#include "console.h"
 #include "kernels/kernels.h"
 
 namespace {
@@ -38,7 +38,7 @@ void GpuMiner::init(int32_t ordinal) {
     blocks_per_sm = occupancy > 0 ? occupancy : kDefaultBlocksPerSm;
     loops = 16384;
     grid = blocks_per_sm * sm_count;
-    std::fprintf(stderr, "[GPU %d] %s: %d SMs, %d blks/SM (occupancy), grid=%d\n", device, name, sm_count,
+    console_print("[GPU %d] %s: %d SMs, %d blks/SM (occupancy), grid=%d\n", device, name, sm_count,
                  blocks_per_sm, grid);
 
     CUDA_REQUIRE(cudaMalloc(&found_flag, sizeof(int)));
@@ -51,7 +51,7 @@ void GpuMiner::init(int32_t ordinal) {
 }
 
 void GpuMiner::tune() {
-    std::fprintf(stderr, "[GPU %d] Auto-tuning v3.2.1 (target=%.0fms)...\n", device, kTargetKernelMs);
+    console_print("[GPU %d] Auto-tuning v3.2.1 (target=%.0fms)...\n", device, kTargetKernelMs);
     const ConstantImage image = tuning_image();
     CUDA_OK(cudaMemcpyToSymbol(C, image.data(), sizeof image, 0, cudaMemcpyHostToDevice));
     const LaunchTimer timer =
