@@ -8,13 +8,17 @@
 #include <thread>
 #include <vector>
 
+#include "benchmark.h"
 #include "control_messages.h"
 #include "job_message.h"
 #include "log.h"
 #include "miner_state.h"
+#include "operator_commands.h"
 #include "results.h"
 #include "settings.h"
 #include "stats.h"
+#include "status_api.h"
+#include "status_report.h"
 
 MinerState g_state;
 
@@ -30,19 +34,52 @@ void handle_signal(int /*signal_number*/) {
 
 void gpu_worker(int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result) {
     result.found = false;
-    GpuMiner* engine = g_state.gpus[static_cast<size_t>(slot)].engine.get();
-    if (engine == nullptr) return;
+    GpuSlot& gpu = g_state.gpus[static_cast<size_t>(slot)];
+    if (gpu.engine == nullptr) return;
+    gpu.activity->store(GpuActivity::mining);
     SearchOutcome outcome;
-    if (engine->search(job, stop, outcome, publish_share, const_cast<MiningJob*>(&job))) {
+    if (gpu.engine->search(job, stop, outcome, publish_share, const_cast<MiningJob*>(&job))) {
         result.found = true;
         result.outcome = outcome;
         stop.exchange(true);
     }
+    gpu.activity->store(GpuActivity::idle);
 }
 
 namespace {
 
 const char* const kRule = "============================================================";
+
+}  // namespace
+
+void log_banner_start() {
+    log_line("INFO", "%s", kRule);
+    log_line("INFO", "  DREVIK GPU Miner v3.2.1 (split kernel + precomp)");
+    log_line("INFO", "  Share divisor: %lld", static_cast<long long>(kDefaultShareDivisor));
+    log_line("INFO", "%s", kRule);
+}
+
+bool set_up_gpus() {
+    for (const int32_t device : g_settings.gpu_ids) {
+        GpuSlot slot;
+        slot.device = device;
+        try {
+            slot.engine = std::make_unique<GpuMiner>();
+            slot.engine->init(device);
+        } catch (const std::exception& error) {
+            log_line("ERROR", "GPU %d init failed: %s", device, error.what());
+            return false;
+        }
+        slot.info = slot.engine->describe();
+        log_line("INFO", "GPU %d: %s (SM=%d, grid=%d, loops=%d, hashes/launch=%lld)", device, slot.info.name.c_str(),
+                 slot.info.sm_count, slot.info.grid, slot.info.loops,
+                 static_cast<long long>(slot.info.hashes_per_launch));
+        g_state.gpus.push_back(std::move(slot));
+    }
+    return true;
+}
+
+namespace {
 
 // Signals are taken by a thread of their own with sigwait, so the shutdown request runs as
 // ordinary code (a condition variable cannot be signalled safely from a signal handler).
@@ -71,36 +108,16 @@ void end_signal_thread(std::thread& signal_thread) {
     signal_thread.join();
 }
 
-bool set_up_gpus() {
-    log_line("INFO", "%s", kRule);
-    log_line("INFO", "  DREVIK GPU Miner v3.2.1 (split kernel + precomp)");
-    log_line("INFO", "  Share divisor: %lld", static_cast<long long>(kDefaultShareDivisor));
-    log_line("INFO", "%s", kRule);
-    for (const int32_t device : g_settings.gpu_ids) {
-        GpuSlot slot;
-        slot.device = device;
-        try {
-            slot.engine = std::make_unique<GpuMiner>();
-            slot.engine->init(device);
-        } catch (const std::exception& error) {
-            log_line("ERROR", "GPU %d init failed: %s", device, error.what());
-            return false;
-        }
-        slot.info = slot.engine->describe();
-        log_line("INFO", "GPU %d: %s (SM=%d, grid=%d, loops=%d, hashes/launch=%lld)", device, slot.info.name.c_str(),
-                 slot.info.sm_count, slot.info.grid, slot.info.loops,
-                 static_cast<long long>(slot.info.hashes_per_launch));
-        g_state.gpus.push_back(std::move(slot));
-    }
-    return true;
-}
-
 void log_banner_end() {
     log_line("INFO", "All %d GPU(s) ready%s", static_cast<int>(g_state.gpus.size()),
              g_settings.gpus_given ? "" : " (auto-detected)");
     log_line("INFO", "NATS: %zu server(s)", g_settings.servers.size());
     for (const std::string& server : g_settings.servers) log_line("INFO", "  %s", server.c_str());
     if (!g_settings.wallet.empty()) log_line("INFO", "Wallet: %s", g_settings.wallet.c_str());
+    if (g_settings.api_port != 0) {
+        log_line("INFO", "Status API: %s port %d (/status, /metrics)", g_settings.api_bind.c_str(),
+                 static_cast<int>(g_settings.api_port));
+    }
     log_line("INFO", "%s", kRule);
 }
 
@@ -112,6 +129,7 @@ std::optional<MiningJob> take_job() {
     std::optional<MiningJob> job = std::move(g_state.pending_job);
     g_state.pending_job.reset();
     g_state.mining_prev_hash = job->previous_blockhash;
+    g_state.mining_height.store(job->height);
     // Cleared under the lock: a job accepted after the unlock sets it again and interrupts
     // the search about to start.
     g_state.stop.store(false);
@@ -141,18 +159,51 @@ void mine(const MiningJob& job) {
     }
 }
 
-}  // namespace
+// Mining's start-up before the bus: the status API's port, the GPUs and the banner.
+bool start_up(StatusApi& api) {
+    // Bound before the GPUs are set up, so that a port in use fails the start at once.
+    if (g_settings.api_port != 0 && !api.bind(g_settings.api_bind, g_settings.api_port)) {
+        log_line("ERROR", "Status API: cannot listen on %s port %d", g_settings.api_bind.c_str(),
+                 static_cast<int>(g_settings.api_port));
+        return false;
+    }
+    if (!resolve_gpu_list(g_settings)) return false;
+    log_banner_start();
+    if (!set_up_gpus()) return false;
+    log_banner_end();
+    return true;
+}
 
-int run_miner(int argc, char** argv) {
-    if (!parse_command_line(argc, argv, g_settings)) return 1;
-    // Before device detection: the CUDA runtime starts threads of its own, and they too must
-    // leave the shutdown signals to the signal thread.
+int benchmark() {
     std::thread signal_thread = start_signal_thread();
     if (!resolve_gpu_list(g_settings) || !set_up_gpus()) {
         end_signal_thread(signal_thread);
         return 1;
     }
-    log_banner_end();
+    const int status = run_benchmark(g_settings.benchmark_seconds);
+    end_signal_thread(signal_thread);
+    g_state.gpus.clear();
+    return status;
+}
+
+}  // namespace
+
+int run_miner(int argc, char** argv) {
+    if (!parse_command_line(argc, argv, g_settings)) return 1;
+    switch (g_settings.mode) {
+        case RunMode::version: return print_version();
+        case RunMode::list_devices: return print_device_list();
+        case RunMode::benchmark: return benchmark();
+        case RunMode::mine: break;
+    }
+    // Before device detection: the CUDA runtime starts threads of its own, and they too must
+    // leave the shutdown signals to the signal thread.
+    std::thread signal_thread = start_signal_thread();
+    StatusApi api;
+    if (!start_up(api)) {
+        end_signal_thread(signal_thread);
+        return 1;
+    }
     g_state.start_time = steady_seconds();
 
     g_state.bus.set_servers(g_settings.servers);
@@ -161,6 +212,10 @@ int run_miner(int argc, char** argv) {
     g_state.bus.subscribe("drevik.mining.config", on_config_message);
     g_state.bus.start();
     std::thread stats_thread(stats_loop);
+    if (g_settings.api_port != 0) {
+        api.start([] { return status_json(g_settings, take_status(g_state)); },
+                  [] { return status_metrics(g_settings, take_status(g_state)); });
+    }
 
     while (g_state.running.load()) {
         const std::optional<MiningJob> job = take_job();
@@ -171,6 +226,7 @@ int run_miner(int argc, char** argv) {
     log_line("INFO", "Shutting down...");
     g_state.bus.stop();
     stats_thread.join();
+    api.stop();
     signal_thread.join();
     g_state.gpus.clear();
     return 0;

@@ -16,11 +16,26 @@
 
 inline constexpr int64_t kDefaultShareDivisor = 4096;
 
-// One selected device: built at start-up, never changed.
+// What a device is doing, as the status API shows it. A new state needs its name in
+// gpu_activity_name and its place in kGpuActivities.
+enum class GpuActivity : int32_t { idle, mining };
+inline constexpr GpuActivity kGpuActivities[] = {GpuActivity::idle, GpuActivity::mining};
+inline const char* gpu_activity_name(GpuActivity activity) {
+    switch (activity) {
+        case GpuActivity::idle: return "idle";
+        case GpuActivity::mining: return "mining";
+    }
+    return "unknown";
+}
+
+// One selected device: built at start-up, never changed (but for its activity).
 struct GpuSlot {
     int32_t device = 0;
     std::unique_ptr<GpuMiner> engine;
     GpuInfo info;
+    // Written by the slot's worker, read by the status API; behind a pointer so that slots
+    // stay movable while the list is built.
+    std::unique_ptr<std::atomic<GpuActivity>> activity = std::make_unique<std::atomic<GpuActivity>>(GpuActivity::idle);
 };
 
 // Process-wide runtime state shared by the main loop, the bus reader, the GPU workers and the
@@ -36,6 +51,7 @@ struct MinerState {
     std::string last_prev_hash;            // guarded by job_mutex
     std::atomic<int64_t> best_height{0};
     std::atomic<int64_t> share_divisor{0};  // 0: the default divisor is in force
+    std::atomic<int64_t> mining_height{0};  // height of the job taken last; 0 before the first
 
     double start_time = 0.0;
     std::atomic<int32_t> jobs_received{0};

@@ -33,8 +33,14 @@ void print_usage(const char* program) {
                  "  --id NAME              Client ID (default: hostname)\n"
                  "  --wallet ADDR          Wallet address for pool\n"
                  "  --stats SEC            Stats interval (default: 60)\n"
+                 "  --stats-file PATH      Statistics file (default: %s)\n"
+                 "  --api-port PORT        Serve /status and /metrics over HTTP (default: off)\n"
+                 "  --api-bind ADDR        Address the API listens on (default: %s)\n"
+                 "  --benchmark [SEC]      Measure hash rate without a pool, then exit (default: %d)\n"
+                 "  --list-devices         List the CUDA devices and exit\n"
+                 "  --version              Show the version and device back-end\n"
                  "  --help                 Show this message\n",
-                 program, kDefaultServerUrl);
+                 program, kDefaultServerUrl, kDefaultStatsFile, kDefaultApiBind, kDefaultBenchmarkSeconds);
 }
 
 bool reject(const char* program, const char* arg) {
@@ -59,7 +65,31 @@ std::optional<int32_t> to_int32(const std::string& text) {
 
 bool is_value_option(const std::string& a) {
     return a == "--nats" || a == "-n" || a == "--gpus" || a == "-g" || a == "--id" ||
-           a == "--wallet" || a == "-w" || a == "--stats";
+           a == "--wallet" || a == "-w" || a == "--stats" || a == "--stats-file" || a == "--api-port" ||
+           a == "--api-bind";
+}
+
+// The operator options that take no value, or an optional one; false when `arg` is none of
+// them or its value is unusable.
+bool apply_operator_option(int argc, const char* const* argv, int& i, MinerSettings& settings) {
+    const std::string arg = argv[i];
+    if (arg == "--version") {
+        settings.mode = RunMode::version;
+    } else if (arg == "--list-devices") {
+        settings.mode = RunMode::list_devices;
+    } else if (arg == "--benchmark") {
+        settings.mode = RunMode::benchmark;
+        settings.benchmark_seconds = kDefaultBenchmarkSeconds;
+        // The seconds are optional: taken only when the next argument starts with a digit.
+        if (i + 1 < argc && std::isdigit(static_cast<unsigned char>(argv[i + 1][0]))) {
+            const std::optional<int32_t> seconds = to_int32(argv[++i]);
+            if (!seconds || *seconds < 1) return false;
+            settings.benchmark_seconds = *seconds;
+        }
+    } else {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -107,6 +137,15 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
                 settings.client_id = value;
             } else if (arg == "--wallet" || arg == "-w") {
                 settings.wallet = value;
+            } else if (arg == "--stats-file") {
+                if (value.empty()) return reject(program, arg.c_str());
+                settings.stats_file = value;
+            } else if (arg == "--api-port") {
+                const std::optional<int32_t> port = to_int32(value);
+                if (!port || *port < 1 || *port > 65535) return reject(program, arg.c_str());
+                settings.api_port = *port;
+            } else if (arg == "--api-bind") {
+                settings.api_bind = value;
             } else {
                 const std::optional<int32_t> seconds = to_int32(value);
                 if (!seconds) return reject(program, arg.c_str());
@@ -115,7 +154,7 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
         } else if (arg == "--help" || arg == "-h") {
             print_usage(program);
             return false;
-        } else {
+        } else if (!apply_operator_option(argc, argv, i, settings)) {
             return reject(program, arg.c_str());
         }
     }

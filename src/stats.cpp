@@ -37,8 +37,8 @@ std::vector<GpuRate> gpu_rates(std::vector<GpuSlot>& gpus) {
     return rates;
 }
 
-std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
-                           const HeartbeatCounts& counts) {
+nlohmann::json heartbeat_json(const MinerSettings& settings, const std::vector<GpuRate>& rates,
+                              const HeartbeatCounts& counts) {
     nlohmann::json gpus = nlohmann::json::array();
     double total = 0.0;
     for (const GpuRate& rate : rates) {
@@ -53,7 +53,7 @@ std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuR
                         {"mem_total_mb", 0}});
         total += rate.mhs;
     }
-    const nlohmann::json heartbeat = {
+    return {
         {"client_id", settings.client_id},
         {"hostname", settings.client_id},
         {"hashrate_mhs", std::round(total * 100.0) / 100.0},
@@ -65,7 +65,11 @@ std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuR
         {"version", "3.0.0"},
         {"wallet", settings.wallet},
     };
-    return compact_json(heartbeat);
+}
+
+std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
+                           const HeartbeatCounts& counts) {
+    return compact_json(heartbeat_json(settings, rates, counts));
 }
 
 bool write_stats_file(const std::string& path, const std::string& text) {
@@ -95,7 +99,7 @@ void send_heartbeat(MinerState& state, const MinerSettings& settings) {
     counts.jobs_received = state.jobs_received.load();
     const std::string text = heartbeat_text(settings, rates, counts);
     state.bus.publish(kHeartbeatSubjectPrefix + settings.client_id, text);
-    write_stats_file(kStatsFilePath, text);
+    write_stats_file(settings.stats_file, text);
 }
 
 void print_report(MinerState& state) {

@@ -38,6 +38,7 @@ using cudaEvent_t = CUevent_st*;
 
 struct cudaDeviceProp {
     char name[256];
+    size_t totalGlobalMem;
     int multiProcessorCount;
     int major;
     int minor;
@@ -45,6 +46,7 @@ struct cudaDeviceProp {
 
 cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* properties, int device);
+cudaError_t cudaDeviceGetPCIBusId(char* pci_bus_id, int length, int device);
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaMalloc(void** pointer, size_t size);
 cudaError_t cudaFree(void* pointer);

@@ -1,0 +1,36 @@
+#pragma once
+// What the local status API serves: one snapshot of the miner, as JSON (/status) and in the
+// Prometheus text exposition format (/metrics). A new figure goes into StatusSnapshot, is
+// filled by take_status, and is written by both renderers.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "miner_state.h"
+#include "settings.h"
+#include "stats.h"
+
+struct GpuStatus {
+    GpuRate rate;
+    GpuActivity activity = GpuActivity::idle;
+};
+
+struct StatusSnapshot {
+    std::vector<GpuStatus> gpus;
+    HeartbeatCounts counts;  // uptime, found, shares, jobs received: as in the heartbeat
+    int32_t jobs_cancelled = 0;
+    int32_t jobs_skipped = 0;
+    int64_t height = 0;         // of the job taken last; 0 before the first
+    int64_t share_divisor = 0;  // the divisor in force
+    bool connected = false;
+    std::string server;  // host:port of the connected server; empty when disconnected
+};
+
+StatusSnapshot take_status(MinerState& state);
+
+// The heartbeat's object with, per GPU, "hashrate_mhs" and "state", and at the top level the
+// further counters, the height, the share divisor and the bus connection.
+std::string status_json(const MinerSettings& settings, const StatusSnapshot& status);
+
+std::string status_metrics(const MinerSettings& settings, const StatusSnapshot& status);
