@@ -188,6 +188,12 @@ StatusApi::~StatusApi() { stop(); }
 
 bool StatusApi::bind(const std::string& address, int port) {
     if (impl->wake_fd < 0) return false;
+    // Address reuse for a quick restart, but not the library's default port sharing, which
+    // would let a second miner bind the same port and take half of the first one's requests.
+    impl->server.set_socket_options([](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     if (port == 0) {
         impl->port = impl->server.bind_to_any_port(address);
         return impl->port > 0;

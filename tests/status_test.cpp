@@ -201,6 +201,11 @@ TEST(StatusApi, PortInUseIsRefused) {
     StatusApi api;
     EXPECT_FALSE(api.bind("127.0.0.1", port));
     close(taken);
+    // Nor does a second API share the port of a first.
+    StatusApi first;
+    ASSERT_TRUE(first.bind("127.0.0.1", 0));
+    StatusApi second;
+    EXPECT_FALSE(second.bind("127.0.0.1", first.port()));
     StatusApi unbindable;
     EXPECT_FALSE(unbindable.bind("no-such-host.invalid", 8080));
 }
