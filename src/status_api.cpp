@@ -28,20 +28,30 @@ constexpr double kConnectionSeconds = 3.0;  // the whole life of one connection
 constexpr size_t kRequestBodyLimit = 4096;
 
 // A connection's socket with one deadline for all of its reads and writes, cut short when the
-// API stops (`wake_fd` turns readable).
+// API stops (`wake_fd` turns readable). Reads are buffered: the library reads request lines a
+// byte at a time.
 class DeadlineStream : public httplib::Stream {
 public:
-    DeadlineStream(int sock, int wake_fd) : sock_(sock), wake_fd_(wake_fd), deadline_(steady_seconds() + kConnectionSeconds) {}
+    DeadlineStream(int sock, int wake_fd)
+        : sock_(sock), wake_fd_(wake_fd), deadline_(steady_seconds() + kConnectionSeconds) {}
 
-    bool is_readable() const override { return wait_for(POLLIN); }
+    bool is_readable() const override { return consumed_ < buffered_ || wait_for(POLLIN); }
     bool is_writable() const override { return wait_for(POLLOUT); }
 
     ssize_t read(char* data, size_t size) override {
-        if (!is_readable()) return -1;
-        ssize_t n;
-        do n = recv(sock_, data, size, 0);
-        while (n < 0 && errno == EINTR);
-        return n;
+        if (consumed_ == buffered_) {
+            if (!is_readable()) return -1;
+            ssize_t n;
+            do n = recv(sock_, buffer_, sizeof buffer_, 0);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0) return n;
+            buffered_ = static_cast<size_t>(n);
+            consumed_ = 0;
+        }
+        const size_t taken = std::min(size, buffered_ - consumed_);
+        std::copy(buffer_ + consumed_, buffer_ + consumed_ + taken, data);
+        consumed_ += taken;
+        return static_cast<ssize_t>(taken);
     }
 
     ssize_t write(const char* data, size_t size) override {
@@ -92,6 +102,9 @@ private:
     int sock_;
     int wake_fd_;
     double deadline_;
+    char buffer_[4096];
+    size_t buffered_ = 0;
+    size_t consumed_ = 0;
 };
 
 // httplib's server with each accepted connection served through a DeadlineStream, one request
