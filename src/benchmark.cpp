@@ -47,7 +47,6 @@ int run_benchmark(int32_t seconds) {
     log_line("INFO", "Benchmark: %d GPU(s) for %ds, no pool; rates over the last 30s", slots, seconds);
     const double start = steady_seconds();
     const double end = start + seconds;
-    g_state.start_time = start;
     g_state.stop.store(false);
     std::vector<GpuResult> results(static_cast<size_t>(slots));
     std::vector<std::thread> workers;

@@ -24,23 +24,23 @@ std::string host_name() {
 
 void print_usage(const char* program) {
     console_print(
-                 "DREVIK GPU Miner v3.2.1\n"
-                 "Usage: %s [options]\n"
-                 "\n"
-                 "Options:\n"
-                 "  --nats URL[,URL...]    NATS server(s) (default: %s)\n"
-                 "  --gpus ID[,ID...]      CUDA device IDs (default: auto-detect all)\n"
-                 "  --id NAME              Client ID (default: hostname)\n"
-                 "  --wallet ADDR          Wallet address for pool\n"
-                 "  --stats SEC            Stats interval (default: 60)\n"
-                 "  --stats-file PATH      Statistics file (default: %s)\n"
-                 "  --api-port PORT        Serve /status and /metrics over HTTP (default: off)\n"
-                 "  --api-bind ADDR        Address the API listens on (default: %s)\n"
-                 "  --benchmark [SEC]      Measure hash rate without a pool, then exit (default: %d)\n"
-                 "  --list-devices         List the CUDA devices and exit\n"
-                 "  --version              Show the version and device back-end\n"
-                 "  --help                 Show this message\n",
-                 program, kDefaultServerUrl, kDefaultStatsFile, kDefaultApiBind, kDefaultBenchmarkSeconds);
+        "DREVIK GPU Miner v3.2.1\n"
+        "Usage: %s [options]\n"
+        "\n"
+        "Options:\n"
+        "  --nats URL[,URL...]    NATS server(s) (default: %s)\n"
+        "  --gpus ID[,ID...]      CUDA device IDs (default: auto-detect all)\n"
+        "  --id NAME              Client ID (default: hostname)\n"
+        "  --wallet ADDR          Wallet address for pool\n"
+        "  --stats SEC            Stats interval (default: 60)\n"
+        "  --stats-file PATH      Statistics file (default: %s)\n"
+        "  --api-port PORT        Serve /status and /metrics over HTTP (default: off)\n"
+        "  --api-bind ADDR        Address the API listens on (default: %s)\n"
+        "  --benchmark [SEC]      Measure hash rate without a pool, then exit (default: %d)\n"
+        "  --list-devices         List the CUDA devices and exit\n"
+        "  --version              Show the version and device back-end\n"
+        "  --help                 Show this message\n",
+        program, kDefaultServerUrl, kDefaultStatsFile, kDefaultApiBind, kDefaultBenchmarkSeconds);
 }
 
 bool reject(const char* program, const char* arg) {
