@@ -15,6 +15,7 @@
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
+#include "console.h"
 
 namespace {
 
@@ -170,7 +171,7 @@ void NatsClient::apply_info(const std::string& line) {
         std::lock_guard<std::mutex> lock(servers_mutex);
         added = update_discovered(servers, *info.connect_urls);
     }
-    for (const std::string& url : added) std::fprintf(stderr, "[NATS] Discovered server: %s\n", url.c_str());
+    for (const std::string& url : added) console_print("[NATS] Discovered server: %s\n", url.c_str());
 }
 
 void NatsClient::handshake() {
@@ -187,7 +188,7 @@ void NatsClient::handshake() {
     outbox_ping_sent(outbox);
     for (const OutboxEntry& entry : refused) {
         oversized.fetch_add(1);
-        std::fprintf(stderr, "[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n",
+        console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n",
                      entry.payload.size(), entry.subject.c_str(), static_cast<long long>(max_payload.load()));
     }
     if (write_locked(text)) connected.exchange(true);
@@ -221,21 +222,21 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     wait_before_retrying(server);
     if (!running.load()) return Attempt::failed;
     const char* host = address->host.c_str();
-    std::fprintf(stderr, "[NATS] Connecting to %s:%d...\n", host, address->port);
+    console_print("[NATS] Connecting to %s:%d...\n", host, address->port);
     if (!connect_to(address->host, address->port)) {
-        if (running.load()) std::fprintf(stderr, "[NATS] Failed: %s:%d\n", host, address->port);
+        if (running.load()) console_print("[NATS] Failed: %s:%d\n", host, address->port);
         return Attempt::failed;
     }
     set_current_server(server);
     if (!read_greeting(chunk)) {
         close_connection();
         set_current_server("");
-        if (running.load()) std::fprintf(stderr, "[NATS] Failed: %s:%d (no greeting)\n", host, address->port);
+        if (running.load()) console_print("[NATS] Failed: %s:%d (no greeting)\n", host, address->port);
         return Attempt::failed;
     }
     handshake();
     if (connected.load()) {
-        std::fprintf(stderr, "[NATS] Connected: %s\n", server.c_str());
+        console_print("[NATS] Connected: %s\n", server.c_str());
         receive_loop(chunk);
     }
     connected.exchange(false);
@@ -243,7 +244,7 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     set_current_server("");
     rx_buffer.clear();
     release_large_buffer();
-    if (running.load()) std::fprintf(stderr, "[NATS] Disconnected from %s\n", server.c_str());
+    if (running.load()) console_print("[NATS] Disconnected from %s\n", server.c_str());
     return Attempt::lost;
 }
 
@@ -285,7 +286,7 @@ void NatsClient::run() {
         if (lost) continue;
         start = 0;
         const std::chrono::milliseconds pause = backoff_pause(timings, generator);
-        std::fprintf(stderr, "[NATS] All servers failed, retrying in %lds...\n", whole_seconds(timings.backoff));
+        console_print("[NATS] All servers failed, retrying in %lds...\n", whole_seconds(timings.backoff));
         sleep_unless_woken(pause, wake_fd);
     }
 }
