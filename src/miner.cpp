@@ -4,11 +4,13 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bus/nats_protocol.h"
 #include "control_messages.h"
 #include "job_message.h"
 #include "log.h"
@@ -119,11 +121,23 @@ int gpus_in_service() {
     return count;
 }
 
+// A CA, certificate or key file that cannot be used ends the start, before any GPU work.
+bool configure_bus_tls() {
+    const TlsOptions options{g_settings.tls_ca, g_settings.tls_cert, g_settings.tls_key};
+    if (!options.any()) return true;
+    const std::string error = g_state.bus.set_tls(options);
+    if (error.empty()) return true;
+    std::fprintf(stderr, "[NATS] TLS set-up failed: %s\n", error.c_str());
+    return false;
+}
+
 void log_banner_end() {
     log_line("INFO", "All %d GPU(s) ready%s", static_cast<int>(g_state.gpus.size()),
              g_settings.gpus_given ? "" : " (auto-detected)");
     log_line("INFO", "NATS: %zu server(s)", g_settings.servers.size());
-    for (const std::string& server : g_settings.servers) log_line("INFO", "  %s", server.c_str());
+    for (const std::string& server : g_settings.servers) {
+        log_line("INFO", "  %s", masked_server_entry(server).c_str());
+    }
     if (!g_settings.wallet.empty()) log_line("INFO", "Wallet: %s", g_settings.wallet.c_str());
     log_line("INFO", "%s", kRule);
 }
@@ -175,6 +189,7 @@ int run_miner(int argc, char** argv) {
     // bus message would leave the reader thread's heap at its peak size for good.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     if (!parse_command_line(argc, argv, g_settings)) return 1;
+    if (!configure_bus_tls()) return 1;
     // Before device detection: the CUDA runtime starts threads of its own, and they too must
     // leave the shutdown signals to the signal thread.
     std::thread signal_thread = start_signal_thread();
