@@ -114,10 +114,6 @@ TlsContext make_tls_context(const TlsOptions& options, std::string& error) {
             error = file_error("key file", options.key_file);
             return nullptr;
         }
-        if (SSL_CTX_check_private_key(context.get()) != 1) {
-            error = "the key in " + options.key_file + " does not belong to the certificate in " + options.cert_file;
-            return nullptr;
-        }
     }
     return context;
 }
