@@ -14,6 +14,8 @@
 
 #include "bus/nats_client.h"
 #include "delivery_recorder.h"
+#include "scripted_server.h"
+#include "support/nats_cluster.h"
 #include "support/nats_server_process.h"
 #include "support/stderr_capture.h"
 #include "support/test_certificates.h"
@@ -206,6 +208,26 @@ TEST_F(SecureBus, WrongSetUpFailsWithItsReasonAndNeverSpeaksPlainText) {
     }
 }
 
+TEST_F(SecureBus, TlsEntryWritesNotOneByteToAServerThatOffersNoTls) {
+    // On the wire: the greeting offers no TLS (or only says so in a form not to be believed).
+    for (const std::string info : {"INFO {\"server_id\":\"plain\"}\r\n",
+                                   "INFO {\"tls_required\":\"true\",\"tls_available\":1}\r\n"}) {
+        SCOPED_TRACE(info);
+        StderrCapture captured;
+        ScriptedServer server;
+        NatsClient client("drevik-miner", secure_timings());
+        client.set_servers({"tls://pool:Secret-Pw1@" + server.address()});
+        client.start();
+        ASSERT_TRUE(server.accept_client());
+        server.send(info);
+        EXPECT_TRUE(server.wait_closed());
+        EXPECT_EQ(server.received(), "");
+        ASSERT_TRUE(captured.wait_for("[NATS] Failed: " + server.address() + " (tls:// but the server does not offer TLS)\n"));
+        client.stop();
+        EXPECT_EQ(captured.text().find("Secret-Pw1"), std::string::npos);
+    }
+}
+
 TEST_F(SecureBus, WrongOrMissingSecretFailsAndNoSecretIsPrinted) {
     const struct {
         const char* name;
@@ -236,6 +258,31 @@ TEST_F(SecureBus, WrongOrMissingSecretFailsAndNoSecretIsPrinted) {
         EXPECT_EQ(text.find("right-"), std::string::npos);
         EXPECT_EQ(server.connections_named("drevik-miner"), 0);
     }
+}
+
+TEST_F(SecureBus, AnnouncedServersAreReachedOverTlsWithTheSameCredentials) {
+    const TestCertificates& c = *certs;
+    std::vector<std::string> options = tls_server_options(c);
+    options.insert(options.end(), {"--user", "pool", "--pass", "Secret-Pw1"});
+    NatsCluster cluster(options);
+    cluster.start();
+    StderrCapture captured;
+    NatsClient client("drevik-miner", secure_timings());
+    ASSERT_EQ(client.set_tls({c.ca, "", ""}), "");
+    client.set_servers({"tls://pool:Secret-Pw1@" + cluster.node(0).address()});
+    client.start();
+    ASSERT_TRUE(wait_until([&] { return client.current_server_copy() == cluster.node(0).address(); }));
+    for (int i : {1, 2}) {
+        EXPECT_TRUE(captured.wait_for("[NATS] Discovered server: tls://pool:***@" + cluster.node(i).address() + "\n"));
+    }
+    cluster.node(0).kill_hard();
+    ASSERT_TRUE(wait_until([&] {
+        const std::string now = client.current_server_copy();
+        return client.is_connected() && (now == cluster.node(1).address() || now == cluster.node(2).address());
+    }));
+    client.stop();
+    EXPECT_EQ(captured.text().find("Secret-Pw1"), std::string::npos);
+    EXPECT_EQ(captured.text().find("[NATS] Failed"), std::string::npos) << captured.text();
 }
 
 TEST_F(SecureBus, UnusableTlsFilesAreRefusedUpFront) {
