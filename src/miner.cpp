@@ -4,20 +4,24 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <cstdio>
 #include <exception>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "benchmark.h"
 #include "bus/nats_protocol.h"
+#include "console.h"
 #include "control_messages.h"
 #include "job_message.h"
 #include "log.h"
 #include "miner_state.h"
+#include "operator_commands.h"
 #include "results.h"
 #include "settings.h"
 #include "stats.h"
+#include "status_api.h"
+#include "status_report.h"
 
 MinerState g_state;
 
@@ -33,10 +37,10 @@ void handle_signal(int /*signal_number*/) {
 
 void gpu_worker(int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result) {
     result.found = false;
-    GpuMiner* engine = g_state.gpus[static_cast<size_t>(slot)].engine.get();
-    if (engine == nullptr) return;
+    GpuSlot& gpu = g_state.gpus[static_cast<size_t>(slot)];
+    if (gpu.engine == nullptr) return;
     SearchOutcome outcome;
-    if (engine->search(job, stop, outcome, publish_share, const_cast<MiningJob*>(&job))) {
+    if (gpu.engine->search(job, stop, outcome, publish_share, const_cast<MiningJob*>(&job))) {
         result.found = true;
         result.outcome = outcome;
         stop.exchange(true);
@@ -46,6 +50,45 @@ void gpu_worker(int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResu
 namespace {
 
 const char* const kRule = "============================================================";
+
+}  // namespace
+
+void log_banner_start() {
+    log_line("INFO", "%s", kRule);
+    log_line("INFO", "  DREVIK GPU Miner v3.2.1 (split kernel + precomp)");
+    log_line("INFO", "  Share divisor: %lld", static_cast<long long>(kDefaultShareDivisor));
+    log_line("INFO", "%s", kRule);
+}
+
+namespace {
+
+void log_health(const char* level, const std::string& message) { log_line(level, "%s", message.c_str()); }
+
+}  // namespace
+
+SetUp set_up_gpus() {
+    for (const int32_t device : g_settings.gpu_ids) {
+        if (!g_state.running.load()) return SetUp::interrupted;
+        GpuSlot slot;
+        slot.device = device;
+        try {
+            slot.engine = std::make_unique<GpuMiner>();
+            slot.engine->set_health_log(log_health);
+            if (!slot.engine->init(device, &g_state.stop)) return SetUp::interrupted;
+        } catch (const std::exception& error) {
+            log_line("ERROR", "GPU %d init failed: %s", device, error.what());
+            return SetUp::failed;
+        }
+        slot.info = slot.engine->describe();
+        log_line("INFO", "GPU %d: %s (SM=%d, grid=%d, loops=%d, hashes/launch=%lld)", device, slot.info.name.c_str(),
+                 slot.info.sm_count, slot.info.grid, slot.info.loops,
+                 static_cast<long long>(slot.info.hashes_per_launch));
+        g_state.gpus.push_back(std::move(slot));
+    }
+    return SetUp::ready;
+}
+
+namespace {
 
 // Signals are taken by a thread of their own with sigwait, so the shutdown request runs as
 // ordinary code (a condition variable cannot be signalled safely from a signal handler).
@@ -74,37 +117,6 @@ void end_signal_thread(std::thread& signal_thread) {
     signal_thread.join();
 }
 
-void log_health(const char* level, const std::string& message) { log_line(level, "%s", message.c_str()); }
-
-enum class SetUp { ready, failed, interrupted };
-
-// A shutdown request ends start-up before the next tuning launch.
-SetUp set_up_gpus() {
-    log_line("INFO", "%s", kRule);
-    log_line("INFO", "  DREVIK GPU Miner v3.2.1 (split kernel + precomp)");
-    log_line("INFO", "  Share divisor: %lld", static_cast<long long>(kDefaultShareDivisor));
-    log_line("INFO", "%s", kRule);
-    for (const int32_t device : g_settings.gpu_ids) {
-        if (!g_state.running.load()) return SetUp::interrupted;
-        GpuSlot slot;
-        slot.device = device;
-        try {
-            slot.engine = std::make_unique<GpuMiner>();
-            slot.engine->set_health_log(log_health);
-            if (!slot.engine->init(device, &g_state.stop)) return SetUp::interrupted;
-        } catch (const std::exception& error) {
-            log_line("ERROR", "GPU %d init failed: %s", device, error.what());
-            return SetUp::failed;
-        }
-        slot.info = slot.engine->describe();
-        log_line("INFO", "GPU %d: %s (SM=%d, grid=%d, loops=%d, hashes/launch=%lld)", device, slot.info.name.c_str(),
-                 slot.info.sm_count, slot.info.grid, slot.info.loops,
-                 static_cast<long long>(slot.info.hashes_per_launch));
-        g_state.gpus.push_back(std::move(slot));
-    }
-    return SetUp::ready;
-}
-
 // Telemetry is optional: without the driver's library every reading stays 0.
 void open_telemetry() {
     std::string error;
@@ -127,7 +139,7 @@ bool configure_bus_tls() {
     if (!options.any()) return true;
     const std::string error = g_state.bus.set_tls(options);
     if (error.empty()) return true;
-    std::fprintf(stderr, "[NATS] TLS set-up failed: %s\n", error.c_str());
+    console_print("[NATS] TLS set-up failed: %s\n", error.c_str());
     return false;
 }
 
@@ -139,6 +151,10 @@ void log_banner_end() {
         log_line("INFO", "  %s", masked_server_entry(server).c_str());
     }
     if (!g_settings.wallet.empty()) log_line("INFO", "Wallet: %s", g_settings.wallet.c_str());
+    if (g_settings.api_port != 0) {
+        log_line("INFO", "Status API: %s port %d (/status, /metrics)", g_settings.api_bind.c_str(),
+                 static_cast<int>(g_settings.api_port));
+    }
     log_line("INFO", "%s", kRule);
 }
 
@@ -150,6 +166,7 @@ std::optional<MiningJob> take_job() {
     std::optional<MiningJob> job = std::move(g_state.pending_job);
     g_state.pending_job.reset();
     g_state.mining_prev_hash = job->previous_blockhash;
+    g_state.mining_height.store(job->height);
     // Cleared under the lock: a job accepted after the unlock sets it again and interrupts
     // the search about to start.
     g_state.stop.store(false);
@@ -181,6 +198,34 @@ bool mine(const MiningJob& job) {
     return slots == 0 || gpus_in_service() > 0;
 }
 
+// Mining's start-up before the bus: the status API's port, the GPUs and the banner.
+SetUp start_up(StatusApi& api) {
+    // Bound before the GPUs are set up, so that a port in use fails the start at once.
+    if (g_settings.api_port != 0 && !api.bind(g_settings.api_bind, g_settings.api_port)) {
+        log_line("ERROR", "Status API: cannot listen on %s port %d", g_settings.api_bind.c_str(),
+                 static_cast<int>(g_settings.api_port));
+        return SetUp::failed;
+    }
+    if (!resolve_gpu_list(g_settings)) return SetUp::failed;
+    log_banner_start();
+    const SetUp set_up = set_up_gpus();
+    if (set_up == SetUp::ready) log_banner_end();
+    return set_up;
+}
+
+int benchmark() {
+    std::thread signal_thread = start_signal_thread();
+    const SetUp set_up = resolve_gpu_list(g_settings) ? set_up_gpus() : SetUp::failed;
+    if (set_up != SetUp::ready) {
+        end_signal_thread(signal_thread);
+        return set_up == SetUp::failed ? 1 : 0;
+    }
+    const int status = run_benchmark(g_settings.benchmark_seconds);
+    end_signal_thread(signal_thread);
+    g_state.gpus.clear();
+    return status;
+}
+
 }  // namespace
 
 int run_miner(int argc, char** argv) {
@@ -189,18 +234,24 @@ int run_miner(int argc, char** argv) {
     // bus message would leave the reader thread's heap at its peak size for good.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     if (!parse_command_line(argc, argv, g_settings)) return 1;
+    switch (g_settings.mode) {
+        case RunMode::version: return print_version();
+        case RunMode::list_devices: return print_device_list();
+        case RunMode::benchmark: return benchmark();
+        case RunMode::mine: break;
+    }
     if (!configure_bus_tls()) return 1;
     // Before device detection: the CUDA runtime starts threads of its own, and they too must
     // leave the shutdown signals to the signal thread.
     std::thread signal_thread = start_signal_thread();
-    const SetUp set_up = resolve_gpu_list(g_settings) ? set_up_gpus() : SetUp::failed;
+    StatusApi api;
+    const SetUp set_up = start_up(api);
     if (set_up != SetUp::ready) {
         end_signal_thread(signal_thread);
         if (set_up == SetUp::failed) return 1;
         log_line("INFO", "Shutting down...");
         return 0;
     }
-    log_banner_end();
     open_telemetry();
     g_state.start_time = steady_seconds();
 
@@ -212,6 +263,10 @@ int run_miner(int argc, char** argv) {
     g_state.bus.request_on_connect(kCurrentJobSubject, on_job_message);
     g_state.bus.start();
     std::thread stats_thread(stats_loop);
+    if (g_settings.api_port != 0) {
+        api.start([] { return status_json(g_settings, take_status(g_state)); },
+                  [] { return status_metrics(g_settings, take_status(g_state)); });
+    }
 
     int status = 0;
     while (g_state.running.load()) {
@@ -233,6 +288,7 @@ int run_miner(int argc, char** argv) {
     }
     g_state.bus.stop();
     stats_thread.join();
+    api.stop();
     g_state.gpus.clear();
     return status;
 }

@@ -9,6 +9,14 @@
 // The whole process: start-up, job dispatch loop, shutdown. Returns the exit status.
 int run_miner(int argc, char** argv);
 
+// Logs the banner's opening lines.
+void log_banner_start();
+enum class SetUp { ready, failed, interrupted };
+// Creates, sets up and tunes one engine per listed device into the global state's slots,
+// logging each; `failed`, after logging why, when a device cannot be set up; `interrupted`
+// when a shutdown request arrives first (it is seen before every tuning launch).
+SetUp set_up_gpus();
+
 // Searches `job` on one GPU slot; a block find fills `result` and sets `stop` for all slots.
 void gpu_worker(int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result);
 

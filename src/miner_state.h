@@ -37,6 +37,7 @@ struct MinerState {
     std::string last_prev_hash;            // guarded by job_mutex
     std::atomic<int64_t> best_height{0};
     std::atomic<int64_t> share_divisor{0};  // 0: the default divisor is in force
+    std::atomic<int64_t> mining_height{0};  // height of the job taken last; 0 before the first
 
     double start_time = 0.0;
     std::atomic<int32_t> jobs_received{0};

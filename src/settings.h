@@ -4,6 +4,13 @@
 #include <string>
 #include <vector>
 
+// What the process does: mine (the default), or one operator command that ends by itself.
+enum class RunMode { mine, version, list_devices, benchmark };
+
+inline constexpr const char* kDefaultStatsFile = "/tmp/drevik-miner-stats.json";
+inline constexpr const char* kDefaultApiBind = "127.0.0.1";
+inline constexpr int32_t kDefaultBenchmarkSeconds = 30;
+
 // Process-wide settings: filled from the command line before any thread starts, read-only after.
 struct MinerSettings {
     std::string client_id;
@@ -16,6 +23,11 @@ struct MinerSettings {
     std::string tls_ca;
     std::string tls_cert;
     std::string tls_key;
+    std::string stats_file = kDefaultStatsFile;
+    int32_t api_port = 0;  // 0: no status API
+    std::string api_bind = kDefaultApiBind;
+    RunMode mode = RunMode::mine;
+    int32_t benchmark_seconds = kDefaultBenchmarkSeconds;
 };
 
 extern MinerSettings g_settings;

@@ -52,8 +52,8 @@ std::string gpu_row(const GpuRate& rate) {
     return row;
 }
 
-std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
-                           const HeartbeatCounts& counts) {
+nlohmann::json heartbeat_json(const MinerSettings& settings, const std::vector<GpuRate>& rates,
+                              const HeartbeatCounts& counts) {
     nlohmann::json gpus = nlohmann::json::array();
     double total = 0.0;
     for (const GpuRate& rate : rates) {
@@ -69,7 +69,7 @@ std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuR
                         {"state", device_state_name(rate.state)}});
         total += rate.mhs;
     }
-    const nlohmann::json heartbeat = {
+    return {
         {"client_id", settings.client_id},
         {"hostname", settings.client_id},
         {"hashrate_mhs", std::round(total * 100.0) / 100.0},
@@ -81,7 +81,11 @@ std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuR
         {"version", "3.0.0"},
         {"wallet", settings.wallet},
     };
-    return compact_json(heartbeat);
+}
+
+std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
+                           const HeartbeatCounts& counts) {
+    return compact_json(heartbeat_json(settings, rates, counts));
 }
 
 bool write_stats_file(const std::string& path, const std::string& text) {
@@ -111,7 +115,7 @@ void send_heartbeat(MinerState& state, const MinerSettings& settings) {
     counts.jobs_received = state.jobs_received.load();
     const std::string text = heartbeat_text(settings, rates, counts);
     state.bus.publish(kHeartbeatSubjectPrefix + settings.client_id, text);
-    write_stats_file(kStatsFilePath, text);
+    write_stats_file(settings.stats_file, text);
 }
 
 void print_report(MinerState& state) {

@@ -4,10 +4,11 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "miner_state.h"
 #include "settings.h"
 
-inline constexpr const char* kStatsFilePath = "/tmp/drevik-miner-stats.json";
 inline constexpr const char* kHeartbeatSubjectPrefix = "drevik.monitor.heartbeat.";
 inline constexpr int kHeartbeatTicks = 10;
 
@@ -42,6 +43,9 @@ TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval);
 std::vector<GpuRate> gpu_rates(std::vector<GpuSlot>& gpus, const Nvml& nvml);
 // The console row of one slot.
 std::string gpu_row(const GpuRate& rate);
+// The heartbeat object, which the status API extends, and its wire text.
+nlohmann::json heartbeat_json(const MinerSettings& settings, const std::vector<GpuRate>& rates,
+                              const HeartbeatCounts& counts);
 std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
                            const HeartbeatCounts& counts);
 void send_heartbeat(MinerState& state, const MinerSettings& settings);

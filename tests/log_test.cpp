@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "console.h"
+#include "gpu_miner/cuda_check.h"
 #include "log.h"
 #include "settings.h"
 
@@ -66,6 +73,90 @@ TEST(ConsoleLog, ConcurrentLinesNeverInterleave) {
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     const std::regex whole(R"(\[[^\]]+ UTC\]\[c\]\[INFO\] (a{100}|b{100}|c{100}|d{100}))");
     for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+// Standard error is made a sequenced-packet socket, which delivers every write(2) as one
+// message: a message that is not exactly one whole line is a line written in pieces or two
+// lines sharing a write. Log lines, bus lines and CUDA error lines race from many threads,
+// some longer than a pipe's atomic write size.
+TEST(ConsoleLog, EveryConsoleLineLeavesInOneWrite) {
+    g_settings.client_id = "rig";
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+    const int saved_stderr = dup(STDERR_FILENO);
+    ASSERT_GE(saved_stderr, 0);
+    ASSERT_EQ(dup2(pair[0], STDERR_FILENO), STDERR_FILENO);
+    close(pair[0]);
+
+    std::vector<std::string> messages;
+    std::thread reader([&] {
+        std::vector<char> buffer(1 << 16);
+        for (;;) {
+            const ssize_t n = recv(pair[1], buffer.data(), buffer.size(), 0);
+            if (n <= 0) return;
+            messages.emplace_back(buffer.data(), static_cast<size_t>(n));
+        }
+    });
+
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 150;
+    const std::string long_text(6000, 'x');
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                log_line("INFO", "[h=%d] Mining on %d GPU(s)...", i, t);
+                console_print("[NATS] Connected: 127.0.0.1:%d\n", 4000 + t);
+                cuda_succeeded(cudaErrorInvalidValue, 42);
+                if (i % 10 == 0) log_line("ERROR", "Job parse error: %s", long_text.c_str());
+            }
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    dup2(saved_stderr, STDERR_FILENO);
+    close(saved_stderr);
+    reader.join();
+    close(pair[1]);
+
+    const std::vector<std::pair<std::string, std::regex>> kinds = {
+        {"log", std::regex(R"(\[[^\]]+ UTC\]\[rig\]\[INFO\] \[h=\d+\] Mining on \d GPU\(s\)\.\.\.\n)")},
+        {"long", std::regex(R"(\[[^\]]+ UTC\]\[rig\]\[ERROR\] Job parse error: x{6000}\n)")},
+        {"nats", std::regex(R"(\[NATS\] Connected: 127\.0\.0\.1:400\d\n)")},
+        {"cuda", std::regex(R"(CUDA error src/gpu_miner:42: invalid argument\n)")},
+    };
+    std::map<std::string, int> counts;
+    for (const std::string& message : messages) {
+        bool matched = false;
+        for (const auto& [kind, pattern] : kinds) {
+            if (std::regex_match(message, pattern)) {
+                ++counts[kind];
+                matched = true;
+                break;
+            }
+        }
+        ASSERT_TRUE(matched) << "not one whole line: " << message.substr(0, 200);
+    }
+    EXPECT_EQ(counts["log"], kThreads * kRounds);
+    EXPECT_EQ(counts["nats"], kThreads * kRounds);
+    EXPECT_EQ(counts["cuda"], kThreads * kRounds);
+    EXPECT_EQ(counts["long"], kThreads * kRounds / 10);
+}
+
+// A line written to standard error by any other means could split the console's lines again.
+TEST(ConsoleLog, OnlyTheConsoleWritesToStandardError) {
+    const std::regex direct(R"(\bstderr\b|std::cerr|STDERR_FILENO|std::clog|\bperror\s*\()");
+    std::vector<std::string> offenders;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(DREVIK_SOURCE_DIR "/src")) {
+        const std::string path = entry.path().string();
+        if (!entry.is_regular_file() || path.size() < 3 || path.find("/src/console.") != std::string::npos) continue;
+        std::ifstream in(path);
+        int number = 0;
+        for (std::string line; std::getline(in, line);) {
+            ++number;
+            if (std::regex_search(line, direct)) offenders.push_back(path + ":" + std::to_string(number) + ": " + line);
+        }
+    }
+    EXPECT_TRUE(offenders.empty()) << ::testing::PrintToString(offenders);
 }
 
 }  // namespace

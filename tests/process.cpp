@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,15 +22,22 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         if (!replaced) envp.push_back(*entry);
     }
     envp.push_back(nullptr);
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return {};
+    int out_fds[2];
+    int err_fds[2];
+    if (pipe(out_fds) != 0) return {};
+    if (pipe(err_fds) != 0) {
+        close(out_fds[0]);
+        close(out_fds[1]);
+        return {};
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         const int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, 0);
-        dup2(null_fd, 1);
-        dup2(pipe_fds[1], 2);
-        close(pipe_fds[0]);
+        dup2(out_fds[1], 1);
+        dup2(err_fds[1], 2);
+        close(out_fds[0]);
+        close(err_fds[0]);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -37,18 +45,31 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    close(pipe_fds[1]);
+    close(out_fds[1]);
+    close(err_fds[1]);
     ProcessResult result;
+    // Both pipes at once, so that neither fills while the other is being read.
+    pollfd fds[2] = {{out_fds[0], POLLIN, 0}, {err_fds[0], POLLIN, 0}};
+    std::string* texts[2] = {&result.standard_output, &result.standard_error};
+    int open_pipes = 2;
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(pipe_fds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            result.standard_error.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
+    while (open_pipes > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
             break;
         }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                texts[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_pipes;
+            }
+        }
     }
-    close(pipe_fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
-
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,6 +27,12 @@ std::string usage_text(const std::string& program) {
            "  --id NAME              Client ID (default: hostname)\n"
            "  --wallet ADDR          Wallet address for pool\n"
            "  --stats SEC            Stats interval (default: 60)\n"
+           "  --stats-file PATH      Statistics file (default: /tmp/drevik-miner-stats.json)\n"
+           "  --api-port PORT        Serve /status and /metrics over HTTP (default: off)\n"
+           "  --api-bind ADDR        Address the API listens on (default: 127.0.0.1)\n"
+           "  --benchmark [SEC]      Measure hash rate without a pool, then exit (default: 30)\n"
+           "  --list-devices         List the CUDA devices and exit\n"
+           "  --version              Show the version and device back-end\n"
            "  --help                 Show this message\n";
 }
 
@@ -63,6 +69,43 @@ TEST(CommandLine, DefaultsWithoutArguments) {
     EXPECT_FALSE(p.settings.gpus_given);
     EXPECT_EQ(p.settings.wallet, "");
     EXPECT_EQ(p.settings.stats_interval, 60);
+    EXPECT_EQ(p.settings.stats_file, "/tmp/drevik-miner-stats.json");
+    EXPECT_EQ(p.settings.api_port, 0);
+    EXPECT_EQ(p.settings.api_bind, "127.0.0.1");
+    EXPECT_EQ(p.settings.mode, RunMode::mine);
+}
+
+TEST(CommandLine, OperatorOptions) {
+    const struct {
+        std::vector<std::string> args;
+        RunMode mode;
+        int32_t benchmark_seconds;
+        std::vector<int32_t> gpu_ids;
+    } cases[] = {
+        {{"--version"}, RunMode::version, 30, {}},
+        {{"--list-devices"}, RunMode::list_devices, 30, {}},
+        {{"--benchmark"}, RunMode::benchmark, 30, {}},
+        {{"--benchmark", "12"}, RunMode::benchmark, 12, {}},
+        // The seconds are optional: a following option is not taken as them.
+        {{"--benchmark", "--gpus", "1"}, RunMode::benchmark, 30, {1}},
+        {{"-g", "0", "--benchmark", "5", "-g", "1,0"}, RunMode::benchmark, 5, {1, 0}},
+        {{"--benchmark", "5", "--benchmark"}, RunMode::benchmark, 30, {}},
+    };
+    for (const auto& c : cases) {
+        const Parsed p = parse(c.args);
+        ASSERT_TRUE(p.ok) << c.args[0];
+        EXPECT_EQ(p.standard_error, "");
+        EXPECT_EQ(p.settings.mode, c.mode) << c.args[0];
+        EXPECT_EQ(p.settings.benchmark_seconds, c.benchmark_seconds) << c.args[0];
+        EXPECT_EQ(p.settings.gpu_ids, c.gpu_ids) << c.args[0];
+    }
+
+    const Parsed p = parse({"--stats-file", "/run/m/s.json", "--api-port", "65535", "--api-bind", "::1"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.settings.stats_file, "/run/m/s.json");
+    EXPECT_EQ(p.settings.api_port, 65535);
+    EXPECT_EQ(p.settings.api_bind, "::1");
+    EXPECT_EQ(parse({"--api-port", "1"}).settings.api_port, 1);
 }
 
 TEST(CommandLine, ServerListsSplitAtEveryCommaAndLastOptionWins) {
@@ -189,6 +232,16 @@ TEST(CommandLine, RejectedArgumentsNameTheArgument) {
         {{"--stats", "x"}, "--stats"},
         {{"--stats", "99999999999"}, "--stats"},
         {{"--stats", ""}, "--stats"},
+        {{"--api-port", "0"}, "--api-port"},
+        {{"--api-port", "65536"}, "--api-port"},
+        {{"--api-port", "http"}, "--api-port"},
+        {{"--api-port"}, "--api-port"},
+        {{"--api-bind"}, "--api-bind"},
+        {{"--stats-file", ""}, "--stats-file"},
+        {{"--stats-file"}, "--stats-file"},
+        {{"--benchmark", "0"}, "--benchmark"},
+        {{"--benchmark", "99999999999"}, "--benchmark"},
+        {{"--version=1"}, "--version=1"},
     };
     for (const auto& c : cases) {
         const Parsed p = parse(c.args);
@@ -241,6 +294,32 @@ TEST(MinerBinary, HelpAndBadArgumentsExitWithStatusOne) {
     r = run_process(miner, {"--id", "Rig 07"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.standard_error, invalid_id_line("Rig 07"));
+}
+
+TEST(MinerBinary, VersionAndDeviceListExitWithStatusZero) {
+    const std::string miner = DREVIK_MINER_PATH;
+    ProcessResult r = run_process(miner, {"--version"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.standard_output, "drevik-miner 3.2.1\ndevice back-end: host\n");
+    EXPECT_EQ(r.standard_error, "");
+
+    r = run_process(miner, {"--list-devices"}, {"DREVIK_HOST_DEVICES=2"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.standard_error, "");
+    const std::regex line(R"(GPU (\d): Host CPU stand-in \(\d+ threads\) \| compute 8\.6 \| 1 SMs \| [1-9]\d* MiB \| )"
+                          R"(PCI 0000:0(\d):00\.0\n)");
+    std::vector<std::string> ordinals;
+    for (std::sregex_iterator m(r.standard_output.begin(), r.standard_output.end(), line), end; m != end; ++m) {
+        EXPECT_EQ(std::stoi((*m)[1]) + 1, std::stoi((*m)[2]));  // the stand-in numbers buses from 1
+        ordinals.push_back((*m)[1]);
+    }
+    EXPECT_EQ(ordinals, (std::vector<std::string>{"0", "1"})) << r.standard_output;
+
+    // No device is an answer, not an error.
+    r = run_process(miner, {"--list-devices"}, {"DREVIK_HOST_DEVICES=0"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.standard_output, "");
+    EXPECT_EQ(r.standard_error, "No CUDA devices found\n");
 }
 
 }  // namespace

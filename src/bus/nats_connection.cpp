@@ -17,6 +17,7 @@
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
 #include "bus/tls_session.h"
+#include "console.h"
 
 namespace {
 
@@ -255,7 +256,7 @@ void NatsClient::apply_info(const ServerInfo& info) {
         added = update_discovered(servers, urls);
     }
     for (const std::string& url : added) {
-        std::fprintf(stderr, "[NATS] Discovered server: %s\n", masked_server_entry(url).c_str());
+        console_print("[NATS] Discovered server: %s\n", masked_server_entry(url).c_str());
     }
 }
 
@@ -273,7 +274,7 @@ void NatsClient::handshake(const std::string& connect_text) {
     outbox_ping_sent(outbox);
     for (const OutboxEntry& entry : refused) {
         oversized.fetch_add(1);
-        std::fprintf(stderr, "[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n",
+        console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n",
                      entry.payload.size(), entry.subject.c_str(), static_cast<long long>(max_payload.load()));
     }
     if (write_locked(text)) connected.exchange(true);
@@ -307,9 +308,9 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     wait_before_retrying(server);
     if (!running.load()) return Attempt::failed;
     const char* host = address->host.c_str();
-    std::fprintf(stderr, "[NATS] Connecting to %s:%d...\n", host, address->port);
+    console_print("[NATS] Connecting to %s:%d...\n", host, address->port);
     if (!connect_to(address->host, address->port)) {
-        if (running.load()) std::fprintf(stderr, "[NATS] Failed: %s:%d\n", host, address->port);
+        if (running.load()) console_print("[NATS] Failed: %s:%d\n", host, address->port);
         return Attempt::failed;
     }
     set_current_server(server);
@@ -326,7 +327,7 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     if (confirm && !confirm_connect(*address, chunk, why)) return fail(*address, why);
     handshake(confirm ? "" : connect_line(name));
     if (connected.load()) {
-        std::fprintf(stderr, "[NATS] Connected: %s\n", server.c_str());
+        console_print("[NATS] Connected: %s\n", server.c_str());
         receive_loop(chunk);
     }
     connected.exchange(false);
@@ -334,7 +335,7 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     set_current_server("");
     rx_buffer.clear();
     release_large_buffer();
-    if (running.load()) std::fprintf(stderr, "[NATS] Disconnected from %s\n", server.c_str());
+    if (running.load()) console_print("[NATS] Disconnected from %s\n", server.c_str());
     return Attempt::lost;
 }
 
@@ -342,7 +343,7 @@ NatsClient::Attempt NatsClient::fail(const ServerAddress& address, const std::st
     close_connection();
     set_current_server("");
     rx_buffer.clear();
-    if (running.load()) std::fprintf(stderr, "[NATS] Failed: %s:%d (%s)\n", address.host.c_str(), address.port, why.c_str());
+    if (running.load()) console_print("[NATS] Failed: %s:%d (%s)\n", address.host.c_str(), address.port, why.c_str());
     return Attempt::failed;
 }
 
@@ -384,7 +385,7 @@ void NatsClient::run() {
         if (lost) continue;
         start = 0;
         const std::chrono::milliseconds pause = backoff_pause(timings, generator);
-        std::fprintf(stderr, "[NATS] All servers failed, retrying in %lds...\n", whole_seconds(timings.backoff));
+        console_print("[NATS] All servers failed, retrying in %lds...\n", whole_seconds(timings.backoff));
         sleep_unless_woken(pause, wake_fd);
     }
 }

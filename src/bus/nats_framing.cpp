@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 #include "bus/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
+#include "console.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ bool NatsClient::fits_locked(const std::string& subject, size_t payload_size) {
     if (static_cast<int64_t>(payload_size) <= limit) return true;
     // The server would answer with -ERR and close the connection, costing everything in flight.
     oversized.fetch_add(1);
-    std::fprintf(stderr, "[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n", payload_size,
+    console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n", payload_size,
                  subject.c_str(), static_cast<long long>(limit));
     return false;
 }
@@ -76,7 +76,7 @@ bool NatsClient::publish_kept(const std::string& subject, const std::string& pay
 void NatsClient::report_dropped(const std::deque<OutboxEntry>& entries) {
     for (const OutboxEntry& entry : entries) {
         const uint64_t total = dropped.fetch_add(1) + 1;
-        std::fprintf(stderr, "[NATS] Outbox full: dropped a %zu-byte %s on %s (%llu dropped in all)\n",
+        console_print("[NATS] Outbox full: dropped a %zu-byte %s on %s (%llu dropped in all)\n",
                      entry.payload.size(), kind_name(entry.kind), entry.subject.c_str(),
                      static_cast<unsigned long long>(total));
     }
@@ -129,7 +129,7 @@ bool NatsClient::keep_alive() {
     const Clock::time_point now = Clock::now();
     if (now < next_ping) return true;
     if (pings_unanswered >= 2) {
-        std::fprintf(stderr, "[NATS] Stale connection: %d PINGs unanswered\n", pings_unanswered);
+        console_print("[NATS] Stale connection: %d PINGs unanswered\n", pings_unanswered);
         return false;
     }
     {
@@ -183,13 +183,13 @@ bool NatsClient::process_lines(size_t scan_from, std::vector<char>& chunk) {
         } else if (starts_with(line, "INFO ")) {
             apply_info(parse_info_line(line));  // cluster changes and limits while connected
         } else if (starts_with(line, "-ERR")) {
-            std::fprintf(stderr, "[NATS] Server error: %s\n", excerpt(line).c_str());
+            console_print("[NATS] Server error: %s\n", excerpt(line).c_str());
         }
         // "+OK" and anything else need nothing.
     }
     rx_buffer.erase(0, consumed);
     if (rx_buffer.size() > kMaxLineBytes) {
-        std::fprintf(stderr, "[NATS] Protocol error: line longer than %zu bytes\n", kMaxLineBytes);
+        console_print("[NATS] Protocol error: line longer than %zu bytes\n", kMaxLineBytes);
         return false;
     }
     release_large_buffer();
@@ -206,7 +206,7 @@ bool NatsClient::handle_msg(const std::string& line, size_t& consumed, std::vect
     const std::optional<MsgHeader> header = parse_msg_line(line);
     if (!header) return true;
     if (header->count < 0 || header->count > kMaxPayloadBytes) {
-        std::fprintf(stderr, "[NATS] Protocol error: %s\n", excerpt(line).c_str());
+        console_print("[NATS] Protocol error: %s\n", excerpt(line).c_str());
         return false;
     }
     const size_t count = static_cast<size_t>(header->count);

@@ -1,11 +1,12 @@
 #include "gpu_miner/cuda_check.h"
 
-#include <cstdio>
 #include <stdexcept>
+
+#include "console.h"
 
 bool cuda_succeeded(cudaError_t status, int line) {
     if (status == cudaSuccess) return true;
-    std::fprintf(stderr, "CUDA error %s:%d: %s\n", "src/gpu_miner", line, cudaGetErrorString(status));
+    console_print("CUDA error %s:%d: %s\n", "src/gpu_miner", line, cudaGetErrorString(status));
     return false;
 }
 

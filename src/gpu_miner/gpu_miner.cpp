@@ -1,6 +1,5 @@
 #include "gpu_miner/gpu_miner.h"
 
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -8,6 +7,7 @@
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/cuda_check.h"
 #include "gpu_miner/launch_wait.h"
+#include "console.h"
 #include "kernels/kernels.h"
 
 namespace {
@@ -57,7 +57,7 @@ bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
     blocks_per_sm = occupancy > 0 ? occupancy : kDefaultBlocksPerSm;
     loops = 16384;
     grid = blocks_per_sm * sm_count;
-    std::fprintf(stderr, "[GPU %d] %s: %d SMs, %d blks/SM (occupancy), grid=%d\n", device, name, sm_count,
+    console_print("[GPU %d] %s: %d SMs, %d blks/SM (occupancy), grid=%d\n", device, name, sm_count,
                  blocks_per_sm, grid);
 
     CUDA_REQUIRE(cudaMalloc(&found_flag, sizeof(int)));
@@ -75,7 +75,7 @@ bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
 }
 
 void GpuMiner::tune() {
-    std::fprintf(stderr, "[GPU %d] Auto-tuning v3.2.1 (target=%.0fms)...\n", device, kTargetKernelMs);
+    console_print("[GPU %d] Auto-tuning v3.2.1 (target=%.0fms)...\n", device, kTargetKernelMs);
     const ConstantImage image = tuning_image();
     CUDA_OK(copy_to_constant_block(image.data()));
     // A shutdown request during start-up is seen before every tuning launch.

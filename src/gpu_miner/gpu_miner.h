@@ -28,6 +28,7 @@ struct GpuInfo {
 
 // idle between jobs, mining during a search, failed once taken out of service for good.
 enum class DeviceState { idle, mining, failed };
+inline constexpr DeviceState kDeviceStates[] = {DeviceState::idle, DeviceState::mining, DeviceState::failed};
 const char* device_state_name(DeviceState state);
 
 // Receives the engine's health lines (a hardware error, a device taken out of service) with

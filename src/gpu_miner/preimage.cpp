@@ -7,6 +7,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "console.h"
+
 std::string hex_encode(const uint8_t* bytes, size_t count) {
     static const char digits[] = "0123456789abcdef";
     std::string text(count * 2, '0');
@@ -107,11 +109,11 @@ std::string block_hash_text(int64_t window_timestamp, const uint8_t digest[32]) 
 bool prefix_is_searchable(int device, size_t prefix_length) {
     const int tail = static_cast<int>(prefix_length % 64);
     if (tail != static_cast<int>(kPrefixLength % 64)) {
-        std::fprintf(stderr, "[GPU %d] ERROR: tail_len=%d\n", device, tail);
+        console_print("[GPU %d] ERROR: tail_len=%d\n", device, tail);
         return false;
     }
     if (prefix_length != kPrefixLength) {
-        std::fprintf(stderr, "[GPU %d] ERROR: prefix_len=%zu (expected %zu)\n", device, prefix_length,
+        console_print("[GPU %d] ERROR: prefix_len=%zu (expected %zu)\n", device, prefix_length,
                      kPrefixLength);
         return false;
     }

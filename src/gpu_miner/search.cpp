@@ -10,6 +10,7 @@
 #include "gpu_miner/launch_wait.h"
 #include "gpu_miner/preimage.h"
 #include "kernels/kernels.h"
+#include "console.h"
 
 namespace {
 
@@ -176,7 +177,7 @@ void GpuMiner::report_health(const char* level, const std::string& message) {
     if (health_log != nullptr) {
         health_log(level, message);
     } else {
-        std::fprintf(stderr, "%s\n", message.c_str());
+        console_print("%s\n", message.c_str());
     }
 }
 

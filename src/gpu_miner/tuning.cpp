@@ -1,7 +1,8 @@
 #include "gpu_miner/tuning.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "console.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ int32_t grid_search(int32_t device, int32_t sm_count, int32_t blocks_per_sm, con
         if (grid < sm_count || grid > 16 * sm_count) continue;
         const double ms = std::max(time_launch(grid, kTestLoops), 1.0);
         const double rate = static_cast<double>(int64_t{grid} * 256 * kTestLoops) / ms / 1000.0;
-        std::fprintf(stderr, "[GPU %d]   grid test: blks/SM=%d grid=%d -> %.1fms (%.1f MH/s)\n", device, blocks, grid,
+        console_print("[GPU %d]   grid test: blks/SM=%d grid=%d -> %.1fms (%.1f MH/s)\n", device, blocks, grid,
                      ms, rate);
         if (rate > best_rate) best_grid = grid;
         best_rate = std::max(best_rate, rate);
@@ -44,7 +45,7 @@ TunedGeometry tune_launch_geometry(int32_t device, int32_t sm_count, int32_t blo
 
     const int32_t grid = grid_search(device, sm_count, blocks_per_sm, time_launch);
     double ms = time_launch(grid, kTestLoops);
-    std::fprintf(stderr, "[GPU %d]   best grid=%d, tuning loops...\n", device, grid);
+    console_print("[GPU %d]   best grid=%d, tuning loops...\n", device, grid);
 
     int32_t loops = kTestLoops;
     for (int corrections = 0;;) {
@@ -53,13 +54,13 @@ TunedGeometry tune_launch_geometry(int32_t device, int32_t sm_count, int32_t blo
         if (next == loops) break;
         ms = time_launch(grid, next);
         ++corrections;
-        std::fprintf(stderr, "[GPU %d]   tune #%d: loops=%d -> %.1fms\n", device, corrections, next, ms);
+        console_print("[GPU %d]   tune #%d: loops=%d -> %.1fms\n", device, corrections, next, ms);
         loops = next;
         if ((ms >= 50.0 && ms <= 200.0) || corrections == kMaxCorrections) break;
     }
 
     const int64_t hashes = int64_t{grid} * loops * 256;
-    std::fprintf(stderr, "[GPU %d] Tuned: grid=%d loops=%d kernel=%.1fms hashes/launch=%lld est=%.1f MH/s\n", device,
+    console_print("[GPU %d] Tuned: grid=%d loops=%d kernel=%.1fms hashes/launch=%lld est=%.1f MH/s\n", device,
                  grid, loops, ms, static_cast<long long>(hashes), static_cast<double>(hashes) / ms / 1000.0);
     return {grid, loops, ms};
 }

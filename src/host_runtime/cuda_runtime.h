@@ -45,6 +45,7 @@ using cudaEvent_t = CUevent_st*;
 
 struct cudaDeviceProp {
     char name[256];
+    size_t totalGlobalMem;
     int multiProcessorCount;
     int major;
     int minor;

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,13 @@ namespace {
 thread_local int selected_device = 0;
 
 int cpu_cores() { return std::max(1, static_cast<int>(std::thread::hardware_concurrency())); }
+
+// The device's memory is the machine's.
+size_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && page_size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page_size) : 0;
+}
 
 }  // namespace
 
@@ -65,6 +74,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* properties, int device) {
     if (device < 0 || device >= count) return cudaErrorInvalidDevice;
     std::memset(properties, 0, sizeof *properties);
     std::snprintf(properties->name, sizeof properties->name, "Host CPU stand-in (%d threads)", cpu_cores());
+    properties->totalGlobalMem = physical_memory();
     properties->multiProcessorCount = 1;
     properties->major = 8;
     properties->minor = 6;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "console.h"
 
 namespace host_runtime {
 
@@ -77,7 +78,7 @@ void refresh_plan() {
         const std::string entry = text.substr(start, end - start);
         FaultEntry parsed{};
         if (!parse_entry(entry, parsed)) {
-            std::fprintf(stderr,
+            console_print(
                          "DREVIK_HOST_FAULT: malformed entry \"%s\" (expected KIND:DEVICE:N, KIND fail, hang or "
                          "corrupt, DEVICE 0 to 63, N from 1)\n",
                          entry.c_str());

@@ -73,6 +73,7 @@ TEST(HostRuntime, MisuseReturnsTheRuntimeErrorCodes) {
     cudaEvent_t unrecorded = nullptr;
     ASSERT_EQ(cudaEventCreate(&unrecorded), cudaSuccess);
     float ms = 0;
+    char bus_id[16] = {};
 
     struct Case {
         const char* call;
@@ -83,6 +84,8 @@ TEST(HostRuntime, MisuseReturnsTheRuntimeErrorCodes) {
         {"set device 1 of 1", cudaSetDevice(1), cudaErrorInvalidDevice},
         {"set device -1", cudaSetDevice(-1), cudaErrorInvalidDevice},
         {"properties into null", cudaGetDeviceProperties(nullptr, 0), cudaErrorInvalidValue},
+        {"bus id of device 1 of 1", cudaDeviceGetPCIBusId(bus_id, sizeof bus_id, 1), cudaErrorInvalidDevice},
+        {"bus id into no room", cudaDeviceGetPCIBusId(bus_id, 0, 0), cudaErrorInvalidValue},
         {"copy past the allocation", cudaMemcpy(buffer, host, 12, cudaMemcpyHostToDevice), cudaErrorInvalidValue},
         {"copy from host memory as device", cudaMemcpy(host, host + 2, 4, cudaMemcpyDeviceToHost),
          cudaErrorInvalidValue},
@@ -118,8 +121,17 @@ TEST(HostRuntime, DeviceCountComesFromTheEnvironment) {
         EXPECT_EQ(cudaGetDeviceCount(&count), c.status) << c.value;
         EXPECT_EQ(count, c.count) << c.value;
     }
+    {
+        // Each device has the machine's memory.
+        HostDevices three("3");
+        cudaDeviceProp properties{};
+        ASSERT_EQ(cudaGetDeviceProperties(&properties, 2), cudaSuccess);
+        EXPECT_GT(properties.totalGlobalMem, size_t{0});
+    }
     HostDevices none("0");
     EXPECT_EQ(cudaSetDevice(0), cudaErrorNoDevice);
+    char bus_id[16] = {};
+    EXPECT_EQ(cudaDeviceGetPCIBusId(bus_id, sizeof bus_id, 0), cudaErrorNoDevice);
     int* buffer = nullptr;
     EXPECT_EQ(cudaMalloc(&buffer, 4), cudaErrorNoDevice);
 }

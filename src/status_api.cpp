@@ -1,0 +1,261 @@
+#include "status_api.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "steady_clock.h"
+
+namespace {
+
+constexpr size_t kWorkerThreads = 2;
+constexpr size_t kWaitingConnections = 8;
+constexpr double kConnectionSeconds = 3.0;  // the whole life of one connection
+constexpr size_t kRequestBodyLimit = 4096;
+
+// A connection's socket with one deadline for all of its reads and writes, cut short when the
+// API stops (`wake_fd` turns readable). Reads are buffered: the library reads request lines a
+// byte at a time.
+class DeadlineStream : public httplib::Stream {
+public:
+    DeadlineStream(int sock, int wake_fd)
+        : sock_(sock), wake_fd_(wake_fd), deadline_(steady_seconds() + kConnectionSeconds) {}
+
+    bool is_readable() const override { return consumed_ < buffered_ || wait_for(POLLIN); }
+    bool is_writable() const override { return wait_for(POLLOUT); }
+
+    ssize_t read(char* data, size_t size) override {
+        if (consumed_ == buffered_) {
+            if (!is_readable()) return -1;
+            ssize_t n;
+            do n = recv(sock_, buffer_, sizeof buffer_, 0);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0) return n;
+            buffered_ = static_cast<size_t>(n);
+            consumed_ = 0;
+        }
+        const size_t taken = std::min(size, buffered_ - consumed_);
+        std::copy(buffer_ + consumed_, buffer_ + consumed_ + taken, data);
+        consumed_ += taken;
+        return static_cast<ssize_t>(taken);
+    }
+
+    ssize_t write(const char* data, size_t size) override {
+        if (!is_writable()) return -1;
+        ssize_t n;
+        do n = send(sock_, data, size, MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { address_of(getpeername, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { address_of(getsockname, ip, port); }
+    int socket() const override { return sock_; }
+
+private:
+    bool wait_for(short events) const {
+        for (;;) {
+            const double left = deadline_ - steady_seconds();
+            if (left <= 0) return false;
+            pollfd fds[2] = {{sock_, events, 0}, {wake_fd_, POLLIN, 0}};
+            const int ready = poll(fds, 2, static_cast<int>(std::ceil(left * 1000)));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0 || fds[1].revents != 0) return false;
+            // An error or hang-up counts as ready: the read or write then reports it.
+            return true;
+        }
+    }
+
+    void address_of(int (*query)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        ip.clear();
+        port = 0;
+        if (query(sock_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
+        char text[INET6_ADDRSTRLEN] = {};
+        if (address.ss_family == AF_INET) {
+            const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+            inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+            port = ntohs(v4->sin_port);
+        } else if (address.ss_family == AF_INET6) {
+            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+            inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+            port = ntohs(v6->sin6_port);
+        }
+        ip = text;
+    }
+
+    int sock_;
+    int wake_fd_;
+    double deadline_;
+    char buffer_[4096];
+    size_t buffered_ = 0;
+    size_t consumed_ = 0;
+};
+
+// httplib's server with each accepted connection served through a DeadlineStream, one request
+// per connection. (The library's own connection loop only bounds each single read.)
+class DeadlineServer : public httplib::Server {
+public:
+    explicit DeadlineServer(int wake_fd) : wake_fd_(wake_fd) {}
+
+private:
+    bool process_and_close_socket(int sock) override {
+        bool ok = false;
+        {
+            DeadlineStream stream(sock, wake_fd_);
+            bool closed = false;
+            ok = process_request(stream, true, closed, nullptr);
+        }
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+        return ok;
+    }
+
+    int wake_fd_;
+};
+
+// A fixed set of threads with a short queue. The accepting thread waits while the queue is
+// full, so waiting connections stay in the kernel's listen queue, not in descriptors here.
+class BoundedTaskQueue : public httplib::TaskQueue {
+public:
+    BoundedTaskQueue() {
+        for (size_t i = 0; i < kWorkerThreads; ++i) threads_.emplace_back([this] { work(); });
+    }
+
+    void enqueue(std::function<void()> task) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        space_.wait(lock, [this] { return tasks_.size() < kWaitingConnections; });
+        tasks_.push_back(std::move(task));
+        ready_.notify_one();
+    }
+
+    // Runs what is queued (each connection ends at once when the API stops), then joins.
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+        }
+        ready_.notify_all();
+        for (std::thread& thread : threads_) thread.join();
+    }
+
+private:
+    void work() {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ready_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
+                if (tasks_.empty()) return;
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
+            }
+            space_.notify_one();
+            task();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable space_;
+    std::deque<std::function<void()>> tasks_;
+    bool closing_ = false;
+    std::vector<std::thread> threads_;
+};
+
+void set_text(httplib::Response& response, int status, const char* text) {
+    response.status = status;
+    response.set_content(text, "text/plain; charset=utf-8");
+}
+
+}  // namespace
+
+struct StatusApi::Impl {
+    int wake_fd = eventfd(0, EFD_CLOEXEC);
+    DeadlineServer server{wake_fd};
+    int port = 0;
+    std::thread listener;
+    std::atomic<bool> listen_returned{false};
+
+    ~Impl() { close(wake_fd); }
+};
+
+StatusApi::StatusApi() : impl(std::make_unique<Impl>()) {}
+
+StatusApi::~StatusApi() { stop(); }
+
+bool StatusApi::bind(const std::string& address, int port) {
+    if (impl->wake_fd < 0) return false;
+    // Address reuse for a quick restart, but not the library's default port sharing, which
+    // would let a second miner bind the same port and take half of the first one's requests.
+    impl->server.set_socket_options([](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    if (port == 0) {
+        impl->port = impl->server.bind_to_any_port(address);
+        return impl->port > 0;
+    }
+    impl->port = port;
+    return impl->server.bind_to_port(address, port);
+}
+
+int StatusApi::port() const { return impl->port; }
+
+void StatusApi::start(Render status, Render metrics) {
+    httplib::Server& server = impl->server;
+    server.new_task_queue = [] { return new BoundedTaskQueue(); };
+    server.set_payload_max_length(kRequestBodyLimit);
+    // Two resources, GET (and HEAD) only; everything else is answered before any body is read.
+    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+        if (request.path != "/status" && request.path != "/metrics") {
+            set_text(response, 404, "not found\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (request.method != "GET" && request.method != "HEAD") {
+            set_text(response, 405, "method not allowed\n");
+            response.set_header("Allow", "GET, HEAD");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.Get("/status", [status](const httplib::Request&, httplib::Response& response) {
+        response.set_content(status(), "application/json");
+    });
+    server.Get("/metrics", [metrics](const httplib::Request&, httplib::Response& response) {
+        response.set_content(metrics(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    impl->listener = std::thread([this] {
+        impl->server.listen_after_bind();
+        impl->listen_returned.store(true);
+    });
+    // stop() only reaches a server that is running: wait until it is (or has given up).
+    while (!server.is_running() && !impl->listen_returned.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void StatusApi::stop() {
+    if (!impl->listener.joinable()) return;
+    const uint64_t one = 1;
+    while (write(impl->wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    impl->server.stop();
+    impl->listener.join();
+}

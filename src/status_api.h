@@ -1,0 +1,34 @@
+#pragma once
+// The local status API: GET /status (JSON) and GET /metrics (Prometheus text) over HTTP, on
+// a few threads of its own that never hold a lock the miner waits for. Each connection
+// carries one request and ends within a fixed time, however slowly its client reads or
+// writes; at most a few connections wait for a thread, and further ones wait in the
+// kernel's listen queue.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class StatusApi {
+public:
+    using Render = std::function<std::string()>;
+
+    StatusApi();
+    ~StatusApi();
+    StatusApi(const StatusApi&) = delete;
+    StatusApi& operator=(const StatusApi&) = delete;
+
+    // Binds `address` and `port` (0 picks a free port). False when they cannot be bound.
+    bool bind(const std::string& address, int port);
+    // The bound port.
+    int port() const;
+    // Serves from now on: /status with `status`, /metrics with `metrics`, called on the
+    // API's threads for each request.
+    void start(Render status, Render metrics);
+    // Ends every connection at once, stops listening and joins the API's threads.
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "status_api.h"
+#include "status_report.h"
+#include "support/loopback_socket.h"
+#include "support/wait_until.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+StatusSnapshot two_gpu_snapshot() {
+    StatusSnapshot s;
+    GpuRate mining{1, "GPU \"B\"\\x", 1234.5678};
+    mining.telemetry.temp_c = 71;
+    mining.telemetry.power_w = 220;
+    mining.hw_errors = 2;
+    mining.state = DeviceState::mining;
+    GpuRate failed{0, "A", 0.0};
+    failed.state = DeviceState::failed;
+    s.gpus = {mining, failed};
+    s.counts = {12, 1, 7, 3};
+    s.jobs_cancelled = 2;
+    s.jobs_skipped = 4;
+    s.height = 500;
+    s.share_divisor = 4096;
+    s.connected = true;
+    s.server = "127.0.0.1:4222";
+    s.outbox_size = 3;
+    s.outbox_dropped = 5;
+    s.refused_oversized = 1;
+    return s;
+}
+
+TEST(StatusReport, JsonIsTheHeartbeatWithRatesConnectionAndOutbox) {
+    MinerSettings settings;
+    settings.client_id = "rig1";
+    EXPECT_EQ(status_json(settings, two_gpu_snapshot()),
+              R"({"client_id":"rig1","connected":true,"found_session":1,"gpus":[)"
+              R"({"fan_pct":0,"hashrate_mhs":1234.57,"hw_errors":2,"index":1,"mem_total_mb":0,"mem_used_mb":0,)"
+              R"("name":"GPU \"B\"\\x","power_w":220,"state":"mining","temp_c":71,"util_pct":0},)"
+              R"({"fan_pct":0,"hashrate_mhs":0.0,"hw_errors":0,"index":0,"mem_total_mb":0,"mem_used_mb":0,"name":"A",)"
+              R"("power_w":0,"state":"failed","temp_c":0,"util_pct":0}],"hashrate_mhs":1234.57,"height":500,)"
+              R"("hostname":"rig1","jobs_cancelled":2,"jobs_received":3,"jobs_skipped":4,"outbox_dropped":5,)"
+              R"("outbox_size":3,"refused_oversized":1,"server":"127.0.0.1:4222",)"
+              R"("share_divisor":4096,"shares_session":7,"uptime_seconds":12,"version":"3.0.0","wallet":""})");
+}
+
+TEST(StatusReport, MetricsInTextExpositionFormat) {
+    MinerSettings settings;
+    settings.client_id = "rig\n1";
+    StatusSnapshot status = two_gpu_snapshot();
+    status.connected = false;
+    status.server.clear();
+    EXPECT_EQ(status_metrics(settings, status),
+              "# HELP drevik_miner_info Client id of this miner; the value is always 1.\n"
+              "# TYPE drevik_miner_info gauge\n"
+              "drevik_miner_info{client_id=\"rig\\n1\"} 1\n"
+              "# HELP drevik_uptime_seconds Seconds since the miner started.\n"
+              "# TYPE drevik_uptime_seconds gauge\n"
+              "drevik_uptime_seconds 12\n"
+              "# HELP drevik_gpu_info Name of each selected GPU; the value is always 1.\n"
+              "# TYPE drevik_gpu_info gauge\n"
+              "drevik_gpu_info{gpu=\"1\",name=\"GPU \\\"B\\\"\\\\x\"} 1\n"
+              "drevik_gpu_info{gpu=\"0\",name=\"A\"} 1\n"
+              "# HELP drevik_gpu_state 1 for the state each GPU is in, 0 for the others.\n"
+              "# TYPE drevik_gpu_state gauge\n"
+              "drevik_gpu_state{gpu=\"1\",state=\"idle\"} 0\n"
+              "drevik_gpu_state{gpu=\"1\",state=\"mining\"} 1\n"
+              "drevik_gpu_state{gpu=\"1\",state=\"failed\"} 0\n"
+              "drevik_gpu_state{gpu=\"0\",state=\"idle\"} 0\n"
+              "drevik_gpu_state{gpu=\"0\",state=\"mining\"} 0\n"
+              "drevik_gpu_state{gpu=\"0\",state=\"failed\"} 1\n"
+              "# HELP drevik_hashrate_hashes_per_second Hash rate of each GPU over the last 30 seconds.\n"
+              "# TYPE drevik_hashrate_hashes_per_second gauge\n"
+              "drevik_hashrate_hashes_per_second{gpu=\"1\"} 1234567800\n"
+              "drevik_hashrate_hashes_per_second{gpu=\"0\"} 0\n"
+              "# HELP drevik_gpu_hardware_errors_total Finds of each GPU that failed the host re-check.\n"
+              "# TYPE drevik_gpu_hardware_errors_total counter\n"
+              "drevik_gpu_hardware_errors_total{gpu=\"1\"} 2\n"
+              "drevik_gpu_hardware_errors_total{gpu=\"0\"} 0\n"
+              "# HELP drevik_gpu_temperature_celsius Temperature of each GPU; 0 without telemetry.\n"
+              "# TYPE drevik_gpu_temperature_celsius gauge\n"
+              "drevik_gpu_temperature_celsius{gpu=\"1\"} 71\n"
+              "drevik_gpu_temperature_celsius{gpu=\"0\"} 0\n"
+              "# HELP drevik_gpu_power_watts Power draw of each GPU; 0 without telemetry.\n"
+              "# TYPE drevik_gpu_power_watts gauge\n"
+              "drevik_gpu_power_watts{gpu=\"1\"} 220\n"
+              "drevik_gpu_power_watts{gpu=\"0\"} 0\n"
+              "# HELP drevik_jobs_received_total Jobs received from the pool.\n"
+              "# TYPE drevik_jobs_received_total counter\n"
+              "drevik_jobs_received_total 3\n"
+              "# HELP drevik_jobs_skipped_total Jobs skipped as duplicates or stale.\n"
+              "# TYPE drevik_jobs_skipped_total counter\n"
+              "drevik_jobs_skipped_total 4\n"
+              "# HELP drevik_jobs_cancelled_total Jobs cancelled by the pool.\n"
+              "# TYPE drevik_jobs_cancelled_total counter\n"
+              "drevik_jobs_cancelled_total 2\n"
+              "# HELP drevik_blocks_found_total Blocks found and published.\n"
+              "# TYPE drevik_blocks_found_total counter\n"
+              "drevik_blocks_found_total 1\n"
+              "# HELP drevik_shares_sent_total Shares published.\n"
+              "# TYPE drevik_shares_sent_total counter\n"
+              "drevik_shares_sent_total 7\n"
+              "# HELP drevik_bus_outbox_dropped_total Shares and blocks that fell out of the full outbox.\n"
+              "# TYPE drevik_bus_outbox_dropped_total counter\n"
+              "drevik_bus_outbox_dropped_total 5\n"
+              "# HELP drevik_bus_refused_oversized_total Publishes refused as larger than the server's max_payload.\n"
+              "# TYPE drevik_bus_refused_oversized_total counter\n"
+              "drevik_bus_refused_oversized_total 1\n"
+              "# HELP drevik_job_height Height of the job taken last; 0 before the first.\n"
+              "# TYPE drevik_job_height gauge\n"
+              "drevik_job_height 500\n"
+              "# HELP drevik_share_divisor Share divisor in force.\n"
+              "# TYPE drevik_share_divisor gauge\n"
+              "drevik_share_divisor 4096\n"
+              "# HELP drevik_bus_connected 1 while connected to a NATS server.\n"
+              "# TYPE drevik_bus_connected gauge\n"
+              "drevik_bus_connected 0\n"
+              "# HELP drevik_bus_outbox_messages Shares and blocks kept until the server confirms them.\n"
+              "# TYPE drevik_bus_outbox_messages gauge\n"
+              "drevik_bus_outbox_messages 3\n");
+}
+
+// Sends `request` on a new connection and returns everything the server sends until it closes.
+std::string exchange(int port, const std::string& request) {
+    const int fd = connect_loopback(port);
+    if (fd < 0) return "no connection";
+    std::string response;
+    if (send_all(fd, request)) {
+        while (read_within(fd, response, milliseconds(15000)) > 0) {
+        }
+    }
+    close(fd);
+    return response;
+}
+
+std::string status_line(const std::string& response) { return response.substr(0, response.find("\r\n")); }
+
+class StatusApiTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(api.bind("127.0.0.1", 0));
+        api.start([] { return std::string("{\"s\":1}"); }, [] { return std::string("m 1\n"); });
+    }
+    StatusApi api;
+};
+
+TEST_F(StatusApiTest, ServesTwoResourcesAndRefusesTheRest) {
+    const struct {
+        std::string request;
+        std::string status;
+        std::vector<std::string> contains;
+    } cases[] = {
+        {"GET /status HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK",
+         {"Content-Type: application/json\r\n", "Connection: close\r\n", "\r\n\r\n{\"s\":1}"}},
+        {"GET /metrics?x=1 HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK",
+         {"Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n", "\r\n\r\nm 1\n"}},
+        {"HEAD /status HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", {"Content-Length: 7\r\n"}},
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {"\r\n\r\nnot found\n"}},
+        {"GET /status/ HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {}},
+        {"GET /etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {}},
+        {"POST /status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", "HTTP/1.1 405 Method Not Allowed",
+         {"Allow: GET, HEAD\r\n"}},
+        {"DELETE /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", {}},
+        {"BREW /status HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 400 Bad Request", {}},
+        {"garbage\r\n\r\n", "HTTP/1.1 400 Bad Request", {}},
+    };
+    for (const auto& c : cases) {
+        const std::string response = exchange(api.port(), c.request);
+        EXPECT_EQ(status_line(response), c.status) << c.request;
+        for (const std::string& part : c.contains) {
+            EXPECT_NE(response.find(part), std::string::npos) << c.request << " lacks " << part << ":\n" << response;
+        }
+    }
+    // HEAD sends the headers only.
+    const std::string head = exchange(api.port(), "HEAD /status HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
+}
+
+// Clients that connect and then say nothing hold the API's threads for a bounded time only;
+// stopping the API ends their connections at once.
+TEST_F(StatusApiTest, SilentClientsAreCutOffAndStopEndsThem) {
+    std::vector<int> silent;
+    for (int i = 0; i < 4; ++i) silent.push_back(connect_loopback(api.port()));
+    for (const int fd : silent) ASSERT_GE(fd, 0);
+    // Served once the silent connections' time is up.
+    EXPECT_EQ(status_line(exchange(api.port(), "GET /status HTTP/1.1\r\nHost: x\r\n\r\n")), "HTTP/1.1 200 OK");
+    for (const int fd : silent) {
+        std::string ignored;
+        EXPECT_EQ(read_within(fd, ignored, milliseconds(15000)), 0) << "a silent connection was kept open";
+        close(fd);
+    }
+
+    silent.clear();
+    for (int i = 0; i < 3; ++i) silent.push_back(connect_loopback(api.port()));
+    std::thread stopper([&] { api.stop(); });
+    for (const int fd : silent) {
+        std::string ignored;
+        EXPECT_EQ(read_within(fd, ignored, milliseconds(15000)), 0);
+        close(fd);
+    }
+    stopper.join();
+    EXPECT_LT(connect_loopback(api.port()), 0) << "still listening after stop";
+}
+
+// A client that sends its request a byte at a time, each within the per-read time-out of a
+// plain HTTP server, is still cut off: the connection has one deadline for all of it.
+TEST_F(StatusApiTest, TricklingClientIsCutOff) {
+    const int fd = connect_loopback(api.port());
+    ASSERT_GE(fd, 0);
+    const std::string request = "GET /status HTTP/1.1\r\nX-Slow: " + std::string(400, 'a') + "\r\n\r\n";
+    size_t sent = 0;
+    std::string reply;
+    // 40 s of trickling if nothing cuts it off; the server's deadline is a few seconds.
+    while (sent < request.size() && send_all(fd, request.substr(sent, 1))) {
+        ++sent;
+        if (read_within(fd, reply, milliseconds(100)) == 0) break;
+    }
+    EXPECT_LT(sent, request.size()) << "the whole trickled request was taken";
+    EXPECT_EQ(reply.find("200 OK"), std::string::npos);
+    close(fd);
+}
+
+TEST(StatusApi, PortInUseIsRefused) {
+    int port = 0;
+    const int taken = listen_loopback(4, port);
+    ASSERT_GE(taken, 0);
+    StatusApi api;
+    EXPECT_FALSE(api.bind("127.0.0.1", port));
+    close(taken);
+    // Nor does a second API share the port of a first.
+    StatusApi first;
+    ASSERT_TRUE(first.bind("127.0.0.1", 0));
+    StatusApi second;
+    EXPECT_FALSE(second.bind("127.0.0.1", first.port()));
+    StatusApi unbindable;
+    EXPECT_FALSE(unbindable.bind("no-such-host.invalid", 8080));
+}
+
+}  // namespace
