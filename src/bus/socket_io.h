@@ -10,8 +10,8 @@
 
 struct ssl_st;
 
-// Every byte the bus client reads from or writes to its connection passes through here, so a
-// secured transport can take the place of the plain socket in this one file. Blocking steps
+// Every byte the bus client reads from or writes to its connection passes through here, over
+// the plain socket or the TLS session on it (set up in tls_session.cpp). Blocking steps
 // can be cut short by a stop request: `wake_fd` is an eventfd that turns readable once the
 // owner is stopping and stays readable.
 
