@@ -94,8 +94,11 @@ __device__ __forceinline__ Word balanced_small_sigma1(Word x) {
 }
 template <typename Word>
 __device__ __forceinline__ Word choose(Word e, Word f, Word g) { return g ^ (e & (f ^ g)); }
+__device__ __forceinline__ uint32_t majority(uint32_t a, uint32_t b, uint32_t c) { return (a & b) | (c & (a | b)); }
+// Without a three-input logic instruction: a ^ b of one round is b ^ c of the next, which the
+// compiler keeps, so a round pays two operations for Maj instead of four.
 template <typename Word>
-__device__ __forceinline__ Word majority(Word a, Word b, Word c) { return (a & b) | (c & (a | b)); }
+__device__ __forceinline__ Word majority(Word a, Word b, Word c) { return b ^ ((a ^ b) & (b ^ c)); }
 
 // A word of C in every lane.
 template <typename Word>
