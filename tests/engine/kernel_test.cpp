@@ -5,11 +5,11 @@
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <optional>
 #include <vector>
 
 #include "gpu_miner/constant_block.h"
+#include "host_devices.h"
 #include "kernels/kernels.h"
 #include "sha256_reference.h"
 
@@ -83,7 +83,7 @@ class KernelTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         if (!cpu_runs(GetParam())) GTEST_SKIP() << "this CPU lacks " << GetParam();
-        setenv("DREVIK_HOST_SIMD", GetParam().c_str(), 1);
+        width.emplace("DREVIK_HOST_SIMD", GetParam().c_str());
         std::mt19937_64 random(20240611);
         prefix = random_prefix(random);
         Sha256State midstate;
@@ -91,7 +91,6 @@ protected:
         std::copy(chaining.begin(), chaining.end(), midstate.begin());
         set_window(image, midstate, reinterpret_cast<const uint8_t*>(prefix.data()) + 128);
     }
-    void TearDown() override { unsetenv("DREVIK_HOST_SIMD"); }
 
     Digest expected_digest(uint64_t nonce) const { return sha256_digest(prefix + nonce_text(nonce)); }
 
@@ -135,6 +134,7 @@ protected:
     }
 
     static constexpr uint64_t kSentinel = 0x5e5e5e5e5e5e5e5eull;
+    std::optional<ScopedEnv> width;
     std::string prefix;
     ConstantImage image{};
     ResultBuffers results;
