@@ -149,7 +149,7 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
         // A lane polls the found flag where its thread would: at each run start.
         LaneNonces<Word> at{};
         for (int l = 0; l < kWidth; ++l) {
-            if (starting[l] != 0 && load_flag(out.found_flag) != 0) active[l] = 0;
+            if (starting[l] != 0 && active[l] != 0 && load_flag(out.found_flag) != 0) active[l] = 0;
             at.high[l] = static_cast<uint32_t>(nonce[l] >> 32);
             at.low[l] = static_cast<uint32_t>(nonce[l]);
         }
