@@ -47,10 +47,10 @@ void stop_on_share(const std::string&, int64_t, int32_t, void* context) {
     static_cast<std::atomic<bool>*>(context)->store(true);
 }
 
-// `simd` names the host device's vector width (ignored by a GPU).
+// `simd` names the host device's vector width (empty: the device's own choice).
 void BM_DeviceSearch(benchmark::State& state, const char* simd) {
     GpuMiner& miner = engine();  // tuned at the widest width
-    setenv("DREVIK_HOST_SIMD", simd, 1);
+    if (*simd != '\0') setenv("DREVIK_HOST_SIMD", simd, 1);
     const GpuInfo info = miner.describe();
     MiningJob job;
     job.height = 1;
@@ -102,15 +102,19 @@ public:
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    // The widths a host device can run on this CPU; a GPU ignores the variable (one run).
-    std::vector<const char*> widths = {"scalar"};
+    // The widths the host device can run on this CPU; a GPU runs once.
+    std::vector<const char*> widths = {""};
+#if defined(DREVIK_BENCH_VECTOR_WIDTHS)
+    widths = {"scalar"};
 #if defined(__x86_64__)
     widths.push_back("sse2");
     if (__builtin_cpu_supports("avx2")) widths.push_back("avx2");
     if (__builtin_cpu_supports("avx512f")) widths.push_back("avx512");
 #endif
+#endif
     for (const char* simd : widths) {
-        benchmark::RegisterBenchmark((std::string("BM_DeviceSearch/") + simd).c_str(), BM_DeviceSearch, simd)
+        const std::string name = *simd == '\0' ? "BM_DeviceSearch" : std::string("BM_DeviceSearch/") + simd;
+        benchmark::RegisterBenchmark(name.c_str(), BM_DeviceSearch, simd)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime()
             ->MinTime(3.0);
