@@ -178,7 +178,8 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
     }
 }
 
-// Runs the threads of this call as lanes of the widest vector the stand-in allows.
+// The lanes' loop built for each instruction set: only these functions and what they inline
+// use AVX2 or AVX-512 instructions, and they run only where the CPU has them.
 #if defined(__x86_64__)
 template <typename Runs>
 __attribute__((target("avx512f"), flatten)) void search_lanes_avx512(uint64_t start_nonce, int loops,
@@ -197,24 +198,18 @@ __attribute__((flatten)) void search_lanes_sse2(uint64_t start_nonce, int loops,
 }
 #endif
 
+// The threads offered to this call: as many as the widest vector the stand-in allows takes,
+// or this one thread alone.
 template <typename Runs>
 void search_thread_group(uint64_t start_nonce, int loops, const ResultBuffers& out) {
-    const int offered = static_cast<int>(host_lanes_offered);
+    const unsigned lanes = host_lanes_offered < host_lane_width ? host_lanes_offered : host_lane_width;
 #if defined(__x86_64__)
-    const int width = static_cast<int>(host_lane_width) < offered ? static_cast<int>(host_lane_width) : offered;
-    if (host_lane_width >= 16 && offered > 1) {
-        search_lanes_avx512<Runs>(start_nonce, loops, out, width);
-        host_lanes_taken = static_cast<unsigned>(width);
-        return;
-    }
-    if (host_lane_width >= 8 && offered > 1) {
-        search_lanes_avx2<Runs>(start_nonce, loops, out, width);
-        host_lanes_taken = static_cast<unsigned>(width);
-        return;
-    }
-    if (host_lane_width >= 4 && offered > 1) {
-        search_lanes_sse2<Runs>(start_nonce, loops, out, width);
-        host_lanes_taken = static_cast<unsigned>(width);
+    if (lanes > 1) {
+        const int n = static_cast<int>(lanes);
+        if (host_lane_width >= 16) search_lanes_avx512<Runs>(start_nonce, loops, out, n);
+        else if (host_lane_width >= 8) search_lanes_avx2<Runs>(start_nonce, loops, out, n);
+        else search_lanes_sse2<Runs>(start_nonce, loops, out, n);
+        host_lanes_taken = lanes;
         return;
     }
 #endif
