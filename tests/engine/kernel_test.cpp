@@ -293,40 +293,51 @@ TEST_P(KernelTest, NothingIsWrittenWithoutAFind) {
 // Blocks of 20 threads: a full vector and a partial one at every width. For each thread
 // position the launch is shifted until the position holds the launch's smallest digest, and
 // that digest as the block target (then as the share target alone) must be reported from
-// there. Lanes begin their runs at different steps (37 nonces each), and launches near 2^40
-// cross it (fallback).
+// there. Lanes begin their runs at different steps, some finds lie after a low-byte wrap in
+// their thread's walk, and launches near 2^40 cross it (fallback).
 TEST_P(KernelTest, EveryLanePositionReportsItsBlockAndShareFinds) {
     constexpr int kThreads = 20;
-    constexpr int kLoops = 37;
-    constexpr uint64_t kCount = kThreads * kLoops;
+    struct Case {
+        uint64_t base;
+        int loops;  // lanes begin their runs at different steps; 300 makes every walk wrap
+    };
+    const Case cases[] = {
+        {k2To40 - kThreads * 37 / 2, 37},
+        {0x0123456789abcd00ull - kThreads * 37 / 3, 37},
+        {0x00ff00ff00ff0000ull - 77, 300},
+    };
     int crossing_launches = 0;
-    for (const uint64_t base : {k2To40 - kCount / 2, uint64_t{0x0123456789abcd00ull} - kCount / 3}) {
+    int finds_after_a_wrap = 0;  // in their thread's walk
+    for (const Case& c : cases) {
+        const uint64_t count = uint64_t{kThreads} * static_cast<uint32_t>(c.loops);
         for (int position = 0; position < kThreads; ++position) {
-            uint64_t start = base;
+            uint64_t start = c.base;
             uint64_t best = start;
             for (int tries = 0;; ++tries) {
                 ASSERT_LT(tries, 50) << "no launch with its smallest digest at thread " << position;
                 best = start;
-                for (uint64_t n = start; n != start + kCount; ++n) {
+                for (uint64_t n = start; n != start + count; ++n) {
                     if (digest_words(expected_digest(n)) < digest_words(expected_digest(best))) best = n;
                 }
-                if ((best - start) / kLoops == static_cast<uint64_t>(position)) break;
-                start = best - uint64_t{static_cast<uint32_t>(position)} * kLoops - (best - start) % kLoops;
+                if ((best - start) / c.loops == static_cast<uint64_t>(position)) break;
+                start = best - uint64_t{static_cast<uint32_t>(position)} * c.loops - (best - start) % c.loops;
             }
             const Target smallest = digest_words(expected_digest(best));
-            const bool precomp_allowed = launch_uses_precomp(start, kCount);
+            const bool precomp_allowed = launch_uses_precomp(start, count);
             crossing_launches += precomp_allowed ? 0 : 1;
+            const uint64_t first_of_thread = start + uint64_t{static_cast<uint32_t>(position)} * c.loops;
+            finds_after_a_wrap += (first_of_thread >> 8) != (best >> 8) ? 1 : 0;
             for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
                 if (kernel == Kernel::precomp && !precomp_allowed) continue;
                 SCOPED_TRACE(std::string(kernel_name(kernel)) + ", thread " + std::to_string(position) + " from " +
                              nonce_text(start));
-                launch(kernel, start, smallest, kZero, dim3(1), dim3(kThreads), kLoops);
+                launch(kernel, start, smallest, kZero, dim3(1), dim3(kThreads), c.loops);
                 ASSERT_EQ(ResultBuffers::read(results.found_flag), 1);
                 EXPECT_EQ(nonce_text(ResultBuffers::read(results.found_nonce)), nonce_text(best));
                 EXPECT_EQ(ResultBuffers::read_digest(results.found_hash), expected_digest(best));
                 EXPECT_EQ(ResultBuffers::read(results.share_flag), 0);
 
-                launch(kernel, start, kZero, smallest, dim3(1), dim3(kThreads), kLoops);
+                launch(kernel, start, kZero, smallest, dim3(1), dim3(kThreads), c.loops);
                 EXPECT_EQ(ResultBuffers::read(results.found_flag), 0);
                 ASSERT_EQ(ResultBuffers::read(results.share_flag), 1);
                 EXPECT_EQ(nonce_text(ResultBuffers::read(results.share_nonce)), nonce_text(best));
@@ -335,6 +346,7 @@ TEST_P(KernelTest, EveryLanePositionReportsItsBlockAndShareFinds) {
         }
     }
     EXPECT_GT(crossing_launches, 0);
+    EXPECT_GT(finds_after_a_wrap, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, KernelTest, ::testing::Values("avx512", "avx2", "sse2", "scalar"),
