@@ -26,6 +26,15 @@ inline thread_local uint3 blockIdx{0, 0, 0};
 inline thread_local dim3 blockDim;
 inline thread_local dim3 gridDim;
 
+// The stand-in may run several consecutive threads of a block row in one call of a kernel, as
+// the lanes of vector words. Before each call it sets host_lanes_offered to the number of
+// threads from threadIdx.x the call may take and host_lanes_taken to 1; a kernel that runs
+// more of them says how many. host_lane_width is the widest vector the CPU runs (and
+// DREVIK_HOST_SIMD allows), in 32-bit lanes: 16 (AVX-512), 8 (AVX2), 4 (SSE2) or 1.
+inline thread_local unsigned host_lanes_offered = 1;
+inline thread_local unsigned host_lanes_taken = 1;
+inline thread_local unsigned host_lane_width = 1;
+
 inline int atomicCAS(int* address, int compare, int value) {
     __atomic_compare_exchange_n(address, &compare, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return compare;

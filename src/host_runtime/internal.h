@@ -15,6 +15,10 @@ cudaError_t current_device_status();
 // caller holds the launch lock, so devices never see each other's constants.
 void install_symbol_images(int device);
 
+// Threads per kernel call that launches offer (see host_lanes_offered): the widest vector the
+// CPU runs, or the narrower one DREVIK_HOST_SIMD names.
+unsigned lane_width();
+
 enum class Fault { none, fail, hang, corrupt };
 // False when DREVIK_HOST_FAULT is malformed (reported once on standard error).
 bool fault_plan_is_valid();

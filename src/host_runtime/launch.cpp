@@ -29,35 +29,45 @@ void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void*
     std::lock_guard<std::mutex> lock(launch_mutex);
     install_symbol_images(device);
 
-    const uint64_t block_count = uint64_t{grid.x} * grid.y * grid.z;
-    std::atomic<uint64_t> next_block{0};
-    // Each CPU thread takes whole blocks and runs their threads one after another.
-    auto run_blocks = [&] {
+    // The work is handed out in lane groups, up to `width` consecutive threads of a block row,
+    // so that every core stays busy to the end of the launch whatever the grid: a core that
+    // finishes takes the next group, of any block.
+    const unsigned width = lane_width();
+    const uint64_t groups_per_row = (block.x + width - 1) / width;
+    const uint64_t rows_per_block = uint64_t{block.y} * block.z;
+    const uint64_t group_count = uint64_t{grid.x} * grid.y * grid.z * rows_per_block * groups_per_row;
+    std::atomic<uint64_t> next_group{0};
+    auto run_groups = [&] {
         gridDim = grid;
         blockDim = block;
-        for (uint64_t b = next_block++; b < block_count; b = next_block++) {
+        host_lane_width = width;
+        for (uint64_t g = next_group++; g < group_count; g = next_group++) {
+            const uint64_t row = g / groups_per_row;
+            const uint64_t b = row / rows_per_block;
             blockIdx = {static_cast<unsigned>(b % grid.x), static_cast<unsigned>(b / grid.x % grid.y),
                         static_cast<unsigned>(b / grid.x / grid.y)};
-            for (unsigned z = 0; z < block.z; ++z) {
-                for (unsigned y = 0; y < block.y; ++y) {
-                    for (unsigned x = 0; x < block.x; ++x) {
-                        threadIdx = {x, y, z};
-                        thread_body(call);
-                    }
-                }
+            const unsigned y = static_cast<unsigned>(row % rows_per_block % block.y);
+            const unsigned z = static_cast<unsigned>(row % rows_per_block / block.y);
+            const unsigned first = static_cast<unsigned>(g % groups_per_row) * width;
+            const unsigned end = std::min(first + width, block.x);
+            for (unsigned x = first; x < end; x += std::clamp(host_lanes_taken, 1u, end - x)) {
+                threadIdx = {x, y, z};
+                host_lanes_offered = end - x;
+                host_lanes_taken = 1;
+                thread_body(call);
             }
         }
     };
-    const uint64_t helpers = std::min<uint64_t>(std::max(1u, std::thread::hardware_concurrency()), block_count) - 1;
+    const uint64_t helpers = std::min<uint64_t>(std::max(1u, std::thread::hardware_concurrency()), group_count) - 1;
     std::vector<std::thread> pool;
     for (uint64_t i = 0; i < helpers; ++i) {
         try {
-            pool.emplace_back(run_blocks);
+            pool.emplace_back(run_groups);
         } catch (const std::system_error&) {
             break;  // fewer CPU threads only make the launch slower
         }
     }
-    run_blocks();
+    run_groups();
     for (std::thread& t : pool) t.join();
 }
 

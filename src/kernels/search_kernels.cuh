@@ -49,42 +49,52 @@ __device__ __forceinline__ bool report_candidate(const uint32_t (&digest)[8], ui
 
 // W18, W19 and the parts of W33 and W34 that depend on nonce digits 0-5 only: straight from C
 // for a precomp launch, where they are fixed (read where used, they take no register) ...
+template <typename WordType>
 struct LaunchWordsInC {
-    __device__ __forceinline__ uint32_t w18() const { return C[constant_word::w18]; }
-    __device__ __forceinline__ uint32_t w19() const { return C[constant_word::w19]; }
-    __device__ __forceinline__ uint32_t w33_part() const { return C[constant_word::w33_part]; }
-    __device__ __forceinline__ uint32_t w34_part() const { return C[constant_word::w34_part]; }
+    using Word = WordType;
+    __device__ __forceinline__ Word w18() const { return constant<Word>(constant_word::w18); }
+    __device__ __forceinline__ Word w19() const { return constant<Word>(constant_word::w19); }
+    __device__ __forceinline__ Word w33_part() const { return constant<Word>(constant_word::w33_part); }
+    __device__ __forceinline__ Word w34_part() const { return constant<Word>(constant_word::w34_part); }
 };
 
 // ... or worked out per run by the fallback kernel.
+template <typename WordType>
 struct LaunchWordsPerRun {
-    uint32_t w18_, w19_, w33_part_, w34_part_;
-    __device__ __forceinline__ uint32_t w18() const { return w18_; }
-    __device__ __forceinline__ uint32_t w19() const { return w19_; }
-    __device__ __forceinline__ uint32_t w33_part() const { return w33_part_; }
-    __device__ __forceinline__ uint32_t w34_part() const { return w34_part_; }
+    using Word = WordType;
+    Word w18_, w19_, w33_part_, w34_part_;
+    __device__ __forceinline__ Word w18() const { return w18_; }
+    __device__ __forceinline__ Word w19() const { return w19_; }
+    __device__ __forceinline__ Word w33_part() const { return w33_part_; }
+    __device__ __forceinline__ Word w34_part() const { return w34_part_; }
 };
 
 // What the candidates of one run (nonces equal but for the low byte) share.
 template <typename LaunchWords>
 struct Run {
+    using Word = typename LaunchWords::Word;
     LaunchWords launch;
-    uint32_t a7, b7, c7, e7, f7, g7;  // working variables entering round 7 (h and d are folded below)
-    uint32_t a8_less_w7, e8_less_w7;  // a and e after round 7, less W7
-    uint32_t w20, w21;
-    uint32_t w22_less_s0_w7;          // W22 less σ0(W7)
-    uint32_t w23_less_w7;             // W23 less W7
-    uint32_t w35_part, w36_part;      // σ0(W(r-15)) + W(r-16)
+    Word a7, b7, c7, e7, f7, g7;  // working variables entering round 7 (h and d are folded below)
+    Word a8_less_w7, e8_less_w7;  // a and e after round 7, less W7
+    Word w20, w21;
+    Word w22_less_s0_w7;          // W22 less σ0(W7)
+    Word w23_less_w7;             // W23 less W7
+    Word w35_part, w36_part;      // σ0(W(r-15)) + W(r-16)
 };
 
+// Bits Shift to Shift + 31 of a nonce (zero above bit 63).
+template <int Shift>
+__device__ __forceinline__ uint32_t nonce_bits(uint64_t nonce) { return static_cast<uint32_t>(nonce >> Shift); }
+
 // Message words W5 and W6: nonce digits 6-9 and 10-13.
-__device__ __forceinline__ uint32_t nonce_w5(uint64_t nonce) { return hex_codes(static_cast<uint32_t>(nonce >> 24) & 0xffffu); }
-__device__ __forceinline__ uint32_t nonce_w6(uint64_t nonce) { return hex_codes(static_cast<uint32_t>(nonce >> 8) & 0xffffu); }
+template <typename Word, typename Nonce>
+__device__ __forceinline__ Word nonce_w5(const Nonce& nonce) { return hex_codes(nonce_bits<24>(nonce) & 0xffffu); }
+template <typename Word, typename Nonce>
+__device__ __forceinline__ Word nonce_w6(const Nonce& nonce) { return hex_codes(nonce_bits<8>(nonce) & 0xffffu); }
 
 // The run's shared part, from the state entering round 5 and the words W4-W6.
-template <typename LaunchWords>
-__device__ __forceinline__ Run<LaunchWords> start_run(uint32_t (&s)[8], uint32_t w4, uint32_t w5,
-                                                              uint32_t w6, LaunchWords launch) {
+template <typename LaunchWords, typename Word = typename LaunchWords::Word>
+__device__ __forceinline__ Run<LaunchWords> start_run(Word (&s)[8], Word w4, Word w5, Word w6, LaunchWords launch) {
     round_step<5>(s, w5);
     round_step<6>(s, w6);
     Run<LaunchWords> run;
@@ -95,11 +105,11 @@ __device__ __forceinline__ Run<LaunchWords> start_run(uint32_t (&s)[8], uint32_t
     run.e7 = var<7>(s, 4);
     run.f7 = var<7>(s, 5);
     run.g7 = var<7>(s, 6);
-    const uint32_t t1_less_w7 = var<7>(s, 7) + big_sigma1(run.e7) + choose(run.e7, run.f7, run.g7) + kRoundConstants[7];
+    const Word t1_less_w7 = var<7>(s, 7) + big_sigma1(run.e7) + choose(run.e7, run.f7, run.g7) + kRoundConstants[7];
     run.e8_less_w7 = var<7>(s, 3) + t1_less_w7;
     run.a8_less_w7 = t1_less_w7 + big_sigma0(run.a7) + majority(run.a7, run.b7, run.c7);
-    const uint32_t w18 = launch.w18();
-    const uint32_t w19 = launch.w19();
+    const Word w18 = launch.w18();
+    const Word w19 = launch.w19();
     run.w20 = small_sigma1(w18) + small_sigma0(w5) + w4;
     run.w21 = small_sigma1(w19) + small_sigma0(w6) + w5;
     run.w22_less_s0_w7 = small_sigma1(run.w20) + kPreimageBits + w6;
@@ -110,25 +120,25 @@ __device__ __forceinline__ Run<LaunchWords> start_run(uint32_t (&s)[8], uint32_t
 }
 
 // W(R) = σ1(W(R-2)) + rest, where rest holds the other three terms.
-template <int R>
-__device__ __forceinline__ void extend_with(uint32_t (&w)[64], uint32_t rest) {
+template <int R, typename Word>
+__device__ __forceinline__ void extend_with(Word (&w)[64], Word rest) {
     w[R] = add(balanced_small_sigma1(w[R - 2]), rest);
 }
 
 // Rounds 7-63 of the candidate with message word W7 `w7`. Returns digest word 0, the only
 // one the common candidate needs; with Full, all eight digest words go to `digest`.
-template <bool Full, typename LaunchWords>
-__device__ __forceinline__ uint32_t finish_candidate(const Run<LaunchWords>& run, uint32_t w7, uint32_t (&digest)[8]) {
+template <bool Full, typename LaunchWords, typename Word = typename LaunchWords::Word>
+__device__ __forceinline__ Word finish_candidate(const Run<LaunchWords>& run, Word w7, Word (&digest)[8]) {
     // Entering round 8, the rotation puts a..h at s[0..7].
-    uint32_t s[8] = {add(w7, run.a8_less_w7), run.a7, run.b7, run.c7, add(w7, run.e8_less_w7), run.e7, run.f7, run.g7};
+    Word s[8] = {add(w7, run.a8_less_w7), run.a7, run.b7, run.c7, add(w7, run.e8_less_w7), run.e7, run.f7, run.g7};
     // W8-W14 are zero and W15 the bit length.
     unrolled<7>([&](auto k) { round_constant_word<8 + decltype(k)::value, 0>(s); });
     round_constant_word<15, kPreimageBits>(s);
 
-    uint32_t w[64];
+    Word w[64];
     w[7] = w7;
-    w[16] = C[constant_word::w16];
-    w[17] = C[constant_word::w17];
+    w[16] = constant<Word>(constant_word::w16);
+    w[17] = constant<Word>(constant_word::w17);
     w[18] = run.launch.w18();
     w[19] = run.launch.w19();
     w[20] = run.w20;
@@ -137,7 +147,7 @@ __device__ __forceinline__ uint32_t finish_candidate(const Run<LaunchWords>& run
     w[23] = add(w7, run.w23_less_w7);
     unrolled<8>([&](auto k) { round_step<16 + decltype(k)::value>(s, w[16 + decltype(k)::value]); });
     // W24-W36: of σ0(W(r-15)) + W(r-16) + W(r-7), the zero words W8-W14 leave little.
-    extend_with<24>(w, C[constant_word::w17]);
+    extend_with<24>(w, constant<Word>(constant_word::w17));
     round_step<24>(s, w[24]);
     extend_with<25>(w, run.launch.w18());
     round_step<25>(s, w[25]);
@@ -151,9 +161,9 @@ __device__ __forceinline__ uint32_t finish_candidate(const Run<LaunchWords>& run
     round_step<29>(s, w[29]);
     extend_with<30>(w, add_constant<small_sigma0_of(kPreimageBits)>(w[23]));
     round_step<30>(s, w[30]);
-    extend_with<31>(w, add(w[24], C[constant_word::w31_part]));
+    extend_with<31>(w, add(w[24], constant<Word>(constant_word::w31_part)));
     round_step<31>(s, w[31]);
-    extend_with<32>(w, add(w[25], C[constant_word::w32_part]));
+    extend_with<32>(w, add(w[25], constant<Word>(constant_word::w32_part)));
     round_step<32>(s, w[32]);
     extend_with<33>(w, add(w[26], run.launch.w33_part()));
     round_step<33>(s, w[33]);
@@ -179,7 +189,7 @@ __device__ __forceinline__ uint32_t finish_candidate(const Run<LaunchWords>& run
         });
         return digest[0];
     } else {
-        return add(var<64>(s, 0), C[constant_word::midstate]);
+        return add(var<64>(s, 0), constant<Word>(constant_word::midstate));
     }
 }
 
@@ -215,48 +225,76 @@ __device__ __forceinline__ void search_candidates(uint64_t start_nonce, int loop
     }
 }
 
+// The per-run work is not inlined on the GPU: inlined, the compiler would hoist everything of
+// it that depends on C alone out of the candidate loop and hold it in registers the
+// candidates need. The host's vector code inlines it into its candidate loop.
+#ifdef __CUDACC__
+#define PER_RUN_WORK __device__ __attribute__((noinline))
+#else
+#define PER_RUN_WORK __forceinline__
+#endif
+
 // The Run of a precomp run: from the state after rounds 0-4, which already holds nonce
-// digits 0-5; W4, W18, W19 and the W33/W34 parts come ready from C. Not inlined: inlined,
-// the compiler would hoist everything of it that depends on C alone out of the candidate loop
-// and hold it in registers the candidates need.
-__device__ __attribute__((noinline)) Run<LaunchWordsInC> precomp_run(uint64_t nonce) {
-    uint32_t s[8];
+// digits 0-5; W4, W18, W19 and the W33/W34 parts come ready from C.
+template <typename Word, typename Nonce>
+PER_RUN_WORK Run<LaunchWordsInC<Word>> precomp_run(Nonce nonce) {
+    Word s[8];
     load_state<5>(s, constant_word::state_after_5);
-    return start_run(s, C[constant_word::w4], nonce_w5(nonce), nonce_w6(nonce), LaunchWordsInC{});
+    return start_run(s, constant<Word>(constant_word::w4), nonce_w5<Word>(nonce), nonce_w6<Word>(nonce),
+                     LaunchWordsInC<Word>{});
 }
 
 // The Run of a fallback run: from the state after rounds 0-2, with nonce digits 0-5
-// formed here, so any nonce range works. Not inlined, as above.
-__device__ __attribute__((noinline)) Run<LaunchWordsPerRun> fallback_run(uint64_t nonce) {
-    const uint32_t w2 = C[constant_word::w2];
-    const uint32_t w3 = C[constant_word::w3_base] | (hex_codes(static_cast<uint32_t>(nonce >> 56)) & 0xffffu);
-    const uint32_t w4 = hex_codes(static_cast<uint32_t>(nonce >> 40) & 0xffffu);
-    const uint32_t w16 = C[constant_word::w16];
-    const uint32_t w17 = C[constant_word::w17];
-    uint32_t s[8];
+// formed here, so any nonce range works.
+template <typename Word, typename Nonce>
+PER_RUN_WORK Run<LaunchWordsPerRun<Word>> fallback_run(Nonce nonce) {
+    const Word w2 = constant<Word>(constant_word::w2);
+    const Word w3 = C[constant_word::w3_base] | (hex_codes(nonce_bits<56>(nonce)) & 0xffffu);
+    const Word w4 = hex_codes(nonce_bits<40>(nonce) & 0xffffu);
+    const Word w16 = constant<Word>(constant_word::w16);
+    const Word w17 = constant<Word>(constant_word::w17);
+    Word s[8];
     load_state<3>(s, constant_word::state_after_3);
     round_step<3>(s, w3);
     round_step<4>(s, w4);
-    const uint32_t w18 = small_sigma1(w16) + small_sigma0(w3) + w2;
-    const uint32_t w19 = small_sigma1(w17) + small_sigma0(w4) + w3;
-    return start_run(s, w4, nonce_w5(nonce), nonce_w6(nonce),
-                         LaunchWordsPerRun{w18, w19, small_sigma0(w18) + w17, small_sigma0(w19) + w18});
+    const Word w18 = small_sigma1(w16) + small_sigma0(w3) + w2;
+    const Word w19 = small_sigma1(w17) + small_sigma0(w4) + w3;
+    return start_run(s, w4, nonce_w5<Word>(nonce), nonce_w6<Word>(nonce),
+                     LaunchWordsPerRun<Word>{w18, w19, small_sigma0(w18) + w17, small_sigma0(w19) + w18});
 }
+
+#undef PER_RUN_WORK
 
 }  // namespace search_detail
 
+#ifndef __CUDACC__
+#include "kernels/search_lanes.cuh"
+#endif
+
+// On the host back-end a call may run several consecutive threads as vector lanes
+// (search_lanes.cuh); on the GPU each call is one thread.
 __global__ void __launch_bounds__(256, 4)
     kernel_mine_precomp(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                         uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
     using namespace search_detail;
+#ifdef __CUDACC__
     search_candidates(start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
-                      precomp_run);
+                      precomp_run<uint32_t, uint64_t>);
+#else
+    search_thread_group<PrecompRuns>(start_nonce, loops,
+                                     {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag});
+#endif
 }
 
 __global__ void __launch_bounds__(256, 4)
     kernel_mine_fallback(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                          uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
     using namespace search_detail;
+#ifdef __CUDACC__
     search_candidates(start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
-                      fallback_run);
+                      fallback_run<uint32_t, uint64_t>);
+#else
+    search_thread_group<FallbackRuns>(start_nonce, loops,
+                                      {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag});
+#endif
 }

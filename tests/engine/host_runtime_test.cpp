@@ -1,12 +1,15 @@
-// The CPU stand-in for the CUDA runtime: launch shape, per-device constants, the error codes
-// the engine's reports rely on, asynchronous launches and injected faults.
+// The CPU stand-in for the CUDA runtime: launch shape, lane groups, per-device constants, the
+// error codes the engine's reports rely on, asynchronous launches and injected faults.
 
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +24,40 @@ __global__ void record_threads(int* visits) {
     const unsigned block = blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z);
     const unsigned thread = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
     visits[block * (blockDim.x * blockDim.y * blockDim.z) + thread] += 1;
+}
+
+// Takes up to `take` of the threads a call is offered, as a kernel running vector lanes does,
+// and counts offers that reach past the CPU's width or the end of the block row.
+__global__ void record_lane_groups(int* visits, unsigned take, int* bad_offers) {
+    if (host_lanes_offered > host_lane_width || threadIdx.x + host_lanes_offered > blockDim.x) {
+        __atomic_fetch_add(bad_offers, 1, __ATOMIC_RELAXED);
+    }
+    const unsigned taken = std::min(take, host_lanes_offered);
+    const unsigned block = blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z);
+    for (unsigned lane = 0; lane < taken; ++lane) {
+        const unsigned thread = threadIdx.x + lane + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+        visits[block * (blockDim.x * blockDim.y * blockDim.z) + thread] += 1;
+    }
+    host_lanes_taken = taken;
+}
+
+// Each call waits until calls have run on two CPU threads, or the deadline has passed.
+std::mutex cpu_threads_mutex;
+std::set<std::thread::id> cpu_threads;
+std::chrono::steady_clock::time_point meeting_deadline;
+__global__ void meet_a_second_cpu_thread() {
+    const auto deadline = meeting_deadline;
+    {
+        std::lock_guard<std::mutex> lock(cpu_threads_mutex);
+        cpu_threads.insert(std::this_thread::get_id());
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(cpu_threads_mutex);
+            if (cpu_threads.size() >= 2 || std::chrono::steady_clock::now() > deadline) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 __global__ void copy_symbol(int* out) {
@@ -39,6 +76,49 @@ TEST(HostRuntime, LaunchRunsEveryThreadOfTheGridOnce) {
     ASSERT_EQ(cudaMemcpy(host.data(), visits, threads * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
     EXPECT_EQ(host, std::vector<int>(threads, 1));
     EXPECT_EQ(cudaFree(visits), cudaSuccess);
+}
+
+// Block rows of 20 threads are offered in groups of at most the vector width, inside the row;
+// whatever a call takes, every thread runs once, at every width.
+TEST(HostRuntime, LaneGroupsRunEveryThreadOnceAtEveryWidth) {
+    const dim3 grid(3, 1, 2);
+    const dim3 block(20, 2, 1);
+    const size_t threads = 3 * 2 * 20 * 2;
+    int* visits = nullptr;
+    int* bad_offers = nullptr;
+    ASSERT_EQ(cudaMalloc(&visits, threads * sizeof(int)), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&bad_offers, sizeof(int)), cudaSuccess);
+    for (const char* simd : {"scalar", "sse2", "avx2", "avx512", "unknown"}) {
+        ScopedEnv width("DREVIK_HOST_SIMD", simd);
+        for (unsigned take : {1u, 3u, 16u}) {
+            SCOPED_TRACE(std::string(simd) + ", taking " + std::to_string(take));
+            const std::vector<int> zeros(threads, 0);
+            ASSERT_EQ(cudaMemcpy(visits, zeros.data(), threads * sizeof(int), cudaMemcpyHostToDevice), cudaSuccess);
+            ASSERT_EQ(cudaMemcpy(bad_offers, zeros.data(), sizeof(int), cudaMemcpyHostToDevice), cudaSuccess);
+            void* args[] = {&visits, &take, &bad_offers};
+            ASSERT_EQ(cudaLaunchKernel(record_lane_groups, grid, block, args, 0, nullptr), cudaSuccess);
+            std::vector<int> host(threads);
+            ASSERT_EQ(cudaMemcpy(host.data(), visits, threads * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
+            EXPECT_EQ(host, std::vector<int>(threads, 1));
+            int bad = -1;
+            ASSERT_EQ(cudaMemcpy(&bad, bad_offers, sizeof bad, cudaMemcpyDeviceToHost), cudaSuccess);
+            EXPECT_EQ(bad, 0);
+        }
+    }
+    EXPECT_EQ(cudaFree(visits), cudaSuccess);
+    EXPECT_EQ(cudaFree(bad_offers), cudaSuccess);
+}
+
+// The threads of one block are spread over the CPU's cores, so a grid smaller than the core
+// count leaves none idle.
+TEST(HostRuntime, OneBlockRunsOnSeveralCpuThreads) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one CPU thread";
+    ScopedEnv width("DREVIK_HOST_SIMD", "scalar");
+    meeting_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    ASSERT_EQ(cudaLaunchKernel(meet_a_second_cpu_thread, dim3(1), dim3(64), nullptr, 0, nullptr), cudaSuccess);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    std::lock_guard<std::mutex> lock(cpu_threads_mutex);
+    EXPECT_GE(cpu_threads.size(), 2u);
 }
 
 TEST(HostRuntime, EachDeviceSeesItsOwnConstants) {

@@ -1,5 +1,6 @@
 // The search kernels against OpenSSL's SHA-256 of the 158-byte pre-image, with the constant
-// block filled by the host code the search uses.
+// block filled by the host code the search uses; on the host device at every vector width
+// the CPU runs (DREVIK_HOST_SIMD), each thread of a call being one lane.
 
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "gpu_miner/constant_block.h"
+#include "host_devices.h"
 #include "kernels/kernels.h"
 #include "sha256_reference.h"
 
@@ -67,9 +69,21 @@ public:
 const Target kAllOnes = {~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u};
 const Target kZero = {};
 
-class KernelTest : public ::testing::Test {
+// The host device's vector widths this CPU runs.
+bool cpu_runs(const std::string& simd) {
+#if defined(__x86_64__)
+    if (simd == "avx512") return __builtin_cpu_supports("avx512f");
+    if (simd == "avx2") return __builtin_cpu_supports("avx2");
+    if (simd == "sse2") return true;
+#endif
+    return simd == "scalar";
+}
+
+class KernelTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
+        if (!cpu_runs(GetParam())) GTEST_SKIP() << "this CPU lacks " << GetParam();
+        width.emplace("DREVIK_HOST_SIMD", GetParam().c_str());
         std::mt19937_64 random(20240611);
         prefix = random_prefix(random);
         Sha256State midstate;
@@ -120,6 +134,7 @@ protected:
     }
 
     static constexpr uint64_t kSentinel = 0x5e5e5e5e5e5e5e5eull;
+    std::optional<ScopedEnv> width;
     std::string prefix;
     ConstantImage image{};
     ResultBuffers results;
@@ -141,7 +156,7 @@ std::vector<Target> targets_around(const Digest& digest) {
     return {words, one_less, word1_above, word1_below, kAllOnes, kZero};
 }
 
-TEST_F(KernelTest, DigestsEqualOpenSslOnBothSidesOfBoundaries) {
+TEST_P(KernelTest, DigestsEqualOpenSslOnBothSidesOfBoundaries) {
     std::mt19937_64 random(7);
     constexpr int kLoops = 6;
     std::vector<uint64_t> starts = {0,
@@ -169,7 +184,7 @@ TEST_F(KernelTest, DigestsEqualOpenSslOnBothSidesOfBoundaries) {
 // One thread's walk across a low-byte wrap, where the work that depends on the digits above
 // the low byte is redone. The walk's smallest digest is the target, and for these wrap
 // points it lies after the wrap: a kernel that kept the digits from before the wrap misses it.
-TEST_F(KernelTest, WalksAcrossLowByteWrapsHashTheNewDigits) {
+TEST_P(KernelTest, WalksAcrossLowByteWrapsHashTheNewDigits) {
     constexpr int kLoops = 8;
     const uint64_t wraps[] = {
         0x0123456789abce00ull,  // into digit 13
@@ -193,7 +208,7 @@ TEST_F(KernelTest, WalksAcrossLowByteWrapsHashTheNewDigits) {
 
 // Full 256-thread blocks and several iterations: the one nonce of the launch whose digest
 // is the smallest is found, wherever in the grid and in the loop it lies.
-TEST_F(KernelTest, GridCoversEveryNonceOfTheLaunchOnce) {
+TEST_P(KernelTest, GridCoversEveryNonceOfTheLaunchOnce) {
     constexpr int kGrid = 2;
     constexpr int kLoops = 3;
     constexpr uint64_t kCount = uint64_t{kGrid} * kThreadsPerBlock * kLoops;
@@ -214,7 +229,7 @@ TEST_F(KernelTest, GridCoversEveryNonceOfTheLaunchOnce) {
     }
 }
 
-TEST_F(KernelTest, AllOnesTargetWritesExactlyOneFindFromTheLaunch) {
+TEST_P(KernelTest, AllOnesTargetWritesExactlyOneFindFromTheLaunch) {
     constexpr uint64_t kStart = 0x00ff00ff00ff0000ull;
     for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
         launch(kernel, kStart, kAllOnes, kAllOnes, dim3(2), dim3(kThreadsPerBlock), 4);
@@ -228,7 +243,7 @@ TEST_F(KernelTest, AllOnesTargetWritesExactlyOneFindFromTheLaunch) {
     }
 }
 
-TEST_F(KernelTest, ShareFindIsTakenOnceAndTheSearchGoesOn) {
+TEST_P(KernelTest, ShareFindIsTakenOnceAndTheSearchGoesOn) {
     constexpr uint64_t kStart = 0x1000;
     for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
         launch(kernel, kStart, kZero, kAllOnes, dim3(2), dim3(kThreadsPerBlock), 2);
@@ -241,7 +256,7 @@ TEST_F(KernelTest, ShareFindIsTakenOnceAndTheSearchGoesOn) {
     }
 }
 
-TEST_F(KernelTest, NothingIsWrittenWithoutAFind) {
+TEST_P(KernelTest, NothingIsWrittenWithoutAFind) {
     struct Case {
         const char* name;
         Target block;
@@ -274,6 +289,68 @@ TEST_F(KernelTest, NothingIsWrittenWithoutAFind) {
         }
     }
 }
+
+// Blocks of 20 threads: a full vector and a partial one at every width. For each thread
+// position the launch is shifted until the position holds the launch's smallest digest, and
+// that digest as the block target (then as the share target alone) must be reported from
+// there. Lanes begin their runs at different steps, some finds lie after a low-byte wrap in
+// their thread's walk, and launches near 2^40 cross it (fallback).
+TEST_P(KernelTest, EveryLanePositionReportsItsBlockAndShareFinds) {
+    constexpr int kThreads = 20;
+    struct Case {
+        uint64_t base;
+        int loops;  // lanes begin their runs at different steps; 300 makes every walk wrap
+    };
+    const Case cases[] = {
+        {k2To40 - kThreads * 37 / 2, 37},
+        {0x0123456789abcd00ull - kThreads * 37 / 3, 37},
+        {0x00ff00ff00ff0000ull - 77, 300},
+    };
+    int crossing_launches = 0;
+    int finds_after_a_wrap = 0;  // in their thread's walk
+    for (const Case& c : cases) {
+        const uint64_t count = uint64_t{kThreads} * static_cast<uint32_t>(c.loops);
+        for (int position = 0; position < kThreads; ++position) {
+            uint64_t start = c.base;
+            uint64_t best = start;
+            for (int tries = 0;; ++tries) {
+                ASSERT_LT(tries, 50) << "no launch with its smallest digest at thread " << position;
+                best = start;
+                for (uint64_t n = start; n != start + count; ++n) {
+                    if (digest_words(expected_digest(n)) < digest_words(expected_digest(best))) best = n;
+                }
+                if ((best - start) / c.loops == static_cast<uint64_t>(position)) break;
+                start = best - uint64_t{static_cast<uint32_t>(position)} * c.loops - (best - start) % c.loops;
+            }
+            const Target smallest = digest_words(expected_digest(best));
+            const bool precomp_allowed = launch_uses_precomp(start, count);
+            crossing_launches += precomp_allowed ? 0 : 1;
+            const uint64_t first_of_thread = start + uint64_t{static_cast<uint32_t>(position)} * c.loops;
+            finds_after_a_wrap += (first_of_thread >> 8) != (best >> 8) ? 1 : 0;
+            for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
+                if (kernel == Kernel::precomp && !precomp_allowed) continue;
+                SCOPED_TRACE(std::string(kernel_name(kernel)) + ", thread " + std::to_string(position) + " from " +
+                             nonce_text(start));
+                launch(kernel, start, smallest, kZero, dim3(1), dim3(kThreads), c.loops);
+                ASSERT_EQ(ResultBuffers::read(results.found_flag), 1);
+                EXPECT_EQ(nonce_text(ResultBuffers::read(results.found_nonce)), nonce_text(best));
+                EXPECT_EQ(ResultBuffers::read_digest(results.found_hash), expected_digest(best));
+                EXPECT_EQ(ResultBuffers::read(results.share_flag), 0);
+
+                launch(kernel, start, kZero, smallest, dim3(1), dim3(kThreads), c.loops);
+                EXPECT_EQ(ResultBuffers::read(results.found_flag), 0);
+                ASSERT_EQ(ResultBuffers::read(results.share_flag), 1);
+                EXPECT_EQ(nonce_text(ResultBuffers::read(results.share_nonce)), nonce_text(best));
+                EXPECT_EQ(ResultBuffers::read_digest(results.share_hash), expected_digest(best));
+            }
+        }
+    }
+    EXPECT_GT(crossing_launches, 0);
+    EXPECT_GT(finds_after_a_wrap, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, KernelTest, ::testing::Values("avx512", "avx2", "sse2", "scalar"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST(MidstateKernel, EqualsOpenSslChainingValue) {
     std::mt19937_64 random(99);
