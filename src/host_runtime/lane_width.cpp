@@ -3,12 +3,12 @@
 // test can change it between launches. A width the CPU lacks is not taken; an unknown name is
 // reported once on standard error and ignored.
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "console.h"
 #include "internal.h"
 
 namespace host_runtime {
@@ -47,8 +47,8 @@ unsigned lane_width() {
         std::lock_guard<std::mutex> lock(reported_mutex);
         if (reported != value) {
             reported = value;
-            std::fprintf(stderr, "DREVIK_HOST_SIMD: unknown value \"%s\" (expected avx512, avx2, sse2 or scalar)\n",
-                         value);
+            console_print("DREVIK_HOST_SIMD: unknown value \"%s\" (expected avx512, avx2, sse2 or scalar)\n",
+                          value);
         }
         return widest;
     }
