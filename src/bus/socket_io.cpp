@@ -28,18 +28,25 @@ int poll_until(pollfd* fds, nfds_t count, Clock::time_point deadline) {
     }
 }
 
-ssize_t receive_plain(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    const int ready = poll_until(fds, 2, Clock::now() + timeout);
-    if (ready < 0) return -1;
+// Waits until `fd` is ready for `events`: true, or false with errno ECANCELED (woken through
+// `wake_fd`), EAGAIN (the deadline passed) or poll's own error.
+bool wait_ready(int fd, short events, int wake_fd, Clock::time_point deadline) {
+    pollfd fds[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
+    const int ready = poll_until(fds, 2, deadline);
+    if (ready < 0) return false;
     if (fds[1].revents != 0) {
         errno = ECANCELED;
-        return -1;
+        return false;
     }
     if (ready == 0) {
         errno = EAGAIN;
-        return -1;
+        return false;
     }
+    return true;
+}
+
+ssize_t receive_plain(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
+    if (!wait_ready(fd, POLLIN, wake_fd, Clock::now() + timeout)) return -1;
     for (;;) {
         const ssize_t received = recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
         if (received >= 0 || errno != EINTR) return received;
@@ -84,19 +91,7 @@ ssize_t receive_tls(BusLink& link, std::vector<char>& chunk, std::chrono::millis
     bool read_now = has_pending(link);
     short wanted = POLLIN;
     for (;;) {
-        if (!read_now) {
-            pollfd fds[2] = {{link.fd, wanted, 0}, {wake_fd, POLLIN, 0}};
-            const int ready = poll_until(fds, 2, deadline);
-            if (ready < 0) return -1;
-            if (fds[1].revents != 0) {
-                errno = ECANCELED;
-                return -1;
-            }
-            if (ready == 0) {
-                errno = EAGAIN;
-                return -1;
-            }
-        }
+        if (!read_now && !wait_ready(link.fd, wanted, wake_fd, deadline)) return -1;
         read_now = false;
         int error = SSL_ERROR_NONE;
         const int n = tls_call(link, error, [&](ssl_st* ssl) {
