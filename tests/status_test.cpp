@@ -17,12 +17,12 @@ using std::chrono::milliseconds;
 
 StatusSnapshot two_gpu_snapshot() {
     StatusSnapshot s;
-    GpuRate mining{1, "GPU \"B\"\\x", 1234.5678};
+    GpuRate mining{1, "GPU \"B\"\\x", 1234.5678, {}};
     mining.telemetry.temp_c = 71;
     mining.telemetry.power_w = 220;
     mining.hw_errors = 2;
     mining.state = DeviceState::mining;
-    GpuRate failed{0, "A", 0.0};
+    GpuRate failed{0, "A", 0.0, {}};
     failed.state = DeviceState::failed;
     s.gpus = {mining, failed};
     s.counts = {12, 1, 7, 3};
