@@ -17,8 +17,5 @@ enum class SetUp { ready, failed, interrupted };
 // when a shutdown request arrives first (it is seen before every tuning launch).
 SetUp set_up_gpus();
 
-// Searches `job` on one GPU slot; a block find fills `result` and sets `stop` for all slots.
-void gpu_worker(int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result);
-
 // Shutdown request (SIGINT, SIGTERM): ends the dispatch loop and the running search.
 void handle_signal(int signal_number);
