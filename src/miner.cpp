@@ -24,16 +24,12 @@
 
 MinerState g_state;
 
+void handle_signal(int /*signal_number*/) { request_shutdown(g_state); }
+
 namespace {
 
 // The dispatch loop's, the publishers' and the statistics thread's view of the globals.
 MinerEnv process_env() { return {g_state, g_settings, bus_publisher(g_state.bus)}; }
-
-}  // namespace
-
-void handle_signal(int /*signal_number*/) { request_shutdown(g_state); }
-
-namespace {
 
 const char* const kRule = "============================================================";
 

@@ -1,11 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-
-#include "gpu_miner/gpu_miner.h"
-#include "mining_job.h"
-
 // The whole process: start-up, job dispatch loop, shutdown. Returns the exit status.
 int run_miner(int argc, char** argv);
 
