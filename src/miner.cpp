@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "benchmark.h"
+#include "bus/nats_protocol.h"
+#include "console.h"
 #include "control_messages.h"
 #include "dispatch.h"
 #include "job_message.h"
@@ -107,11 +109,23 @@ void open_telemetry() {
     }
 }
 
+// A CA, certificate or key file that cannot be used ends the start, before any GPU work.
+bool configure_bus_tls() {
+    const TlsOptions options{g_settings.tls_ca, g_settings.tls_cert, g_settings.tls_key};
+    if (!options.any()) return true;
+    const std::string error = g_state.bus.set_tls(options);
+    if (error.empty()) return true;
+    console_print("[NATS] TLS set-up failed: %s\n", error.c_str());
+    return false;
+}
+
 void log_banner_end() {
     log_line("INFO", "All %d GPU(s) ready%s", static_cast<int>(g_state.gpus.size()),
              g_settings.gpus_given ? "" : " (auto-detected)");
     log_line("INFO", "NATS: %zu server(s)", g_settings.servers.size());
-    for (const std::string& server : g_settings.servers) log_line("INFO", "  %s", server.c_str());
+    for (const std::string& server : g_settings.servers) {
+        log_line("INFO", "  %s", masked_server_entry(server).c_str());
+    }
     if (!g_settings.wallet.empty()) log_line("INFO", "Wallet: %s", g_settings.wallet.c_str());
     if (g_settings.api_port != 0) {
         log_line("INFO", "Status API: %s port %d (/status, /metrics)", g_settings.api_bind.c_str(),
@@ -162,6 +176,7 @@ int run_miner(int argc, char** argv) {
         case RunMode::benchmark: return benchmark();
         case RunMode::mine: break;
     }
+    if (!configure_bus_tls()) return 1;
     // Before device detection: the CUDA runtime starts threads of its own, and they too must
     // leave the shutdown signals to the signal thread.
     std::thread signal_thread = start_signal_thread();

@@ -19,6 +19,10 @@ struct MinerSettings {
     bool gpus_given = false;
     std::string wallet;
     int32_t stats_interval = 60;
+    // TLS for the bus: a CA file instead of the system trust store, a client certificate.
+    std::string tls_ca;
+    std::string tls_cert;
+    std::string tls_key;
     std::string stats_file = kDefaultStatsFile;
     int32_t api_port = 0;  // 0: no status API
     std::string api_bind = kDefaultApiBind;
@@ -29,6 +33,9 @@ struct MinerSettings {
 extern MinerSettings g_settings;
 
 inline constexpr const char* kDefaultServerUrl = "nats://127.0.0.1:4222";
+// Read instead of --nats when set, so that a secret in a URL need not be on the command line,
+// where every local user can read it.
+inline constexpr const char* kServerUrlVariable = "DREVIK_NATS_URL";
 
 MinerSettings default_settings();
 

@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "bus/nats_outbox.h"
+#include "bus/nats_protocol.h"
 #include "bus/nats_servers.h"
+#include "bus/socket_io.h"
+#include "bus/tls_session.h"
 
 // One delivered message; valid only during the callback.
 struct NatsMsg {
@@ -50,7 +53,8 @@ struct NatsTimings {
 // The pause after a failed pass: the back-off plus a random extra of up to backoff_jitter.
 std::chrono::milliseconds backoff_pause(const NatsTimings& timings, std::mt19937& generator);
 
-// The miner's NATS client over plain TCP. A reader thread connects to the first server of the
+// The miner's NATS client over TCP, with TLS for "tls://" entries, for servers that require it
+// and for every server once TLS options are set; never a plain-text fall-back. A reader thread connects to the first server of the
 // list that answers, runs the handshake, receives and dispatches messages, watches the
 // connection with keep-alive PINGs, and after a loss goes on with the next server at once. The
 // list grows by the servers a cluster announces. Any thread may publish; results published with
@@ -64,6 +68,9 @@ public:
 
     // Before start().
     void set_servers(std::vector<std::string> servers);
+    // Before start(). Any option set makes TLS required on every server. Returns why the
+    // options cannot be used; empty when they can.
+    std::string set_tls(const TlsOptions& options);
     // Callbacks run on the reader thread, one at a time; exceptions they throw are discarded.
     void subscribe(const std::string& subject, MsgCallback callback);
     // After every handshake, asks for an answer on `subject` with an inbox of this client's own;
@@ -97,14 +104,19 @@ private:
     Attempt attempt(size_t index, std::vector<char>& chunk);
     void wait_before_retrying(const std::string& key);
     bool connect_to(const std::string& host, int port);
-    bool read_greeting(std::vector<char>& chunk);
-    void apply_info(const std::string& line);
+    Attempt fail(const ServerAddress& address, const std::string& why);
+    std::optional<ServerInfo> read_greeting(std::vector<char>& chunk);
+    bool secure_link(const ServerAddress& address, const ServerInfo& info, std::string& why);
+    void open_to_writers();
+    bool confirm_connect(const ServerAddress& address, std::vector<char>& chunk, std::string& why);
+    void apply_info(const ServerInfo& info);
+    std::string inherited_entry(const std::string& url) const;
     bool send_if_connected(const std::string& text);
     bool write_locked(const std::string& text);  // caller holds send_mutex
     void ping_locked();                          // caller holds send_mutex
     bool fits_locked(const std::string& subject, size_t payload_size);  // caller holds send_mutex
     void report_dropped(const std::deque<OutboxEntry>& entries);
-    void handshake();
+    void handshake(const std::string& connect_text);
     std::string subscription_text() const;  // caller holds subscriptions_mutex
     void receive_loop(std::vector<char>& chunk);
     bool keep_alive();
@@ -123,7 +135,9 @@ private:
     std::deque<Subscription> subscriptions;  // deque: entries stay put while more are added
     int32_t next_sid = 1;
     std::vector<std::pair<std::string, std::string>> connect_requests;  // subject, reply inbox
-    int sock = -1;  // what writers and stop() use; guarded by sock_mutex
+    // What writers and stop() use; guarded by sock_mutex. Set only once the link is what it
+    // will be (TLS when required), so no other thread can write plain text on it before.
+    int sock = -1;
     mutable std::mutex send_mutex;
     std::atomic<bool> connected{false};
     std::atomic<bool> running{false};
@@ -131,10 +145,12 @@ private:
     std::string rx_buffer;
     std::string current_server;
 
-    // Only the reader closes a descriptor, and only while holding send_mutex after clearing
-    // `sock`, so no writer or stop() can touch a closed or reused descriptor. Others shut it
-    // down instead, which wakes the reader.
-    int reader_sock = -1;
+    // Only the reader closes a descriptor or frees a TLS session, and only while holding
+    // send_mutex after clearing `sock`, so no writer or stop() can touch a closed or reused
+    // descriptor. Others shut it down instead, which wakes the reader.
+    BusLink link;
+    TlsContext tls_context;  // made by set_tls, or by the reader when a server first asks for TLS
+    bool tls_always = false;
     std::mutex sock_mutex;
     mutable std::mutex current_server_mutex;
     std::mutex subscriptions_mutex;
@@ -147,6 +163,7 @@ private:
     std::atomic<uint64_t> dropped{0};
 
     // Reader thread only.
+    ServerCredentials current_credentials;  // of the entry connected to; discovered ones inherit them
     std::chrono::steady_clock::time_point next_ping;
     int pings_unanswered = 0;
     std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> last_attempts;

@@ -12,9 +12,11 @@
 #include <cstdio>
 #include <random>
 
+#include "bus/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
+#include "bus/tls_session.h"
 #include "console.h"
 
 namespace {
@@ -53,6 +55,13 @@ void NatsClient::set_servers(std::vector<std::string> list) {
 std::vector<std::string> NatsClient::servers_copy() const {
     std::lock_guard<std::mutex> lock(servers_mutex);
     return servers.entries;
+}
+
+std::string NatsClient::set_tls(const TlsOptions& options) {
+    std::string error;
+    tls_context = make_tls_context(options, error);
+    tls_always = options.any();
+    return error;
 }
 
 void NatsClient::request_on_connect(const std::string& subject, MsgCallback on_reply) {
@@ -123,63 +132,140 @@ bool NatsClient::connect_to(const std::string& host, int port) {
         close(fd);
         return false;
     }
-    sock = fd;
-    reader_sock = fd;
+    link.fd = fd;
     return true;
 }
 
+void NatsClient::open_to_writers() {
+    std::lock_guard<std::mutex> send_lock(send_mutex);
+    std::lock_guard<std::mutex> sock_lock(sock_mutex);
+    if (running.load()) sock = link.fd;
+}
+
 void NatsClient::close_connection() {
-    if (reader_sock < 0) return;
+    if (link.fd < 0) return;
     {
         std::lock_guard<std::mutex> send_lock(send_mutex);
         std::lock_guard<std::mutex> sock_lock(sock_mutex);
         sock = -1;
         outbox_connection_lost(outbox);
+        end_tls(link);
     }
-    close(reader_sock);
-    reader_sock = -1;
+    close(link.fd);
+    link.fd = -1;
+    link.failure.clear();
 }
 
-bool NatsClient::read_greeting(std::vector<char>& chunk) {
+std::optional<ServerInfo> NatsClient::read_greeting(std::vector<char>& chunk) {
     rx_buffer.clear();
     const Clock::time_point deadline = Clock::now() + timings.greeting_timeout;
     size_t end;
     while ((end = rx_buffer.find("\r\n")) == std::string::npos) {
         const Clock::time_point now = Clock::now();
-        if (now >= deadline || rx_buffer.size() > kMaxLineBytes) return false;
+        if (now >= deadline || rx_buffer.size() > kMaxLineBytes) return std::nullopt;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        const ssize_t n = receive_within(reader_sock, chunk, left, wake_fd);
+        const ssize_t n = receive_within(link, chunk, left, wake_fd);
         if (n < 0 && errno == EAGAIN) continue;
-        if (n <= 0) return false;
+        if (n <= 0) return std::nullopt;
         rx_buffer.append(chunk.data(), static_cast<size_t>(n));
     }
     const std::string line = rx_buffer.substr(0, end);
-    if (line.rfind("INFO ", 0) != 0) return false;
+    if (line.rfind("INFO ", 0) != 0) return std::nullopt;
     // Whatever followed the greeting is the start of the stream the receive loop reads.
     rx_buffer.erase(0, end + 2);
     max_payload.store(kMaxPayloadDefault);
-    apply_info(line);
-    return true;
+    return parse_info_line(line);
 }
 
-void NatsClient::apply_info(const std::string& line) {
-    const ServerInfo info = parse_info_line(line);
+bool NatsClient::secure_link(const ServerAddress& address, const ServerInfo& info, std::string& why) {
+    if (!info.tls_required && !info.tls_available) {
+        why = address.tls ? "tls:// but the server does not offer TLS" : "TLS options set but the server does not offer TLS";
+        return false;
+    }
+    if (!tls_context) {
+        tls_context = make_tls_context({}, why);
+        if (!tls_context) return false;
+    }
+    // Nothing plain may be taken for part of the encrypted stream.
+    rx_buffer.clear();
+    if (start_tls(link, tls_context.get(), address.host, timings.greeting_timeout, wake_fd, why)) return true;
+    why = "TLS: " + why;
+    return false;
+}
+
+bool NatsClient::confirm_connect(const ServerAddress& address, std::vector<char>& chunk, std::string& why) {
+    // The standard clients' check: CONNECT and PING, then the PONG proves the server took the
+    // credentials and the client certificate; an -ERR says why it did not.
+    {
+        std::lock_guard<std::mutex> lock(send_mutex);
+        if (!write_locked(connect_line(name, address.credentials, link.tls != nullptr) + "PING\r\n")) {
+            why = "connection lost";
+            return false;
+        }
+    }
+    const Clock::time_point deadline = Clock::now() + timings.greeting_timeout;
+    for (;;) {
+        size_t end;
+        while ((end = rx_buffer.find("\r\n")) != std::string::npos) {
+            const std::string line = rx_buffer.substr(0, end);
+            rx_buffer.erase(0, end + 2);
+            if (line == "PONG") return true;
+            if (line == "PING") send_raw("PONG\r\n");
+            if (line.rfind("INFO ", 0) == 0) apply_info(parse_info_line(line));
+            if (line.rfind("-ERR", 0) == 0) {
+                why = console_text(line, 200);
+                return false;
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (rx_buffer.size() > kMaxLineBytes || now >= deadline) {
+            why = "no answer to CONNECT";
+            return false;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        const ssize_t n = receive_within(link, chunk, left, wake_fd);
+        if (n < 0 && errno == EAGAIN) continue;
+        if (n <= 0) {
+            why = link.failure.empty() ? "connection closed by the server" : "TLS: " + link.failure;
+            return false;
+        }
+        rx_buffer.append(chunk.data(), static_cast<size_t>(n));
+    }
+}
+
+std::string NatsClient::inherited_entry(const std::string& url) const {
+    if (link.tls == nullptr && current_credentials.empty()) return url;
+    // A server the cluster names is reached the way this one was: over TLS when this link is,
+    // with the same credentials. Anything in the announcement but host and port is ignored.
+    std::string host_port = url;
+    const size_t scheme_end = host_port.find("://");
+    if (scheme_end != std::string::npos) host_port.erase(0, scheme_end + 3);
+    const size_t at = host_port.rfind('@');
+    if (at != std::string::npos) host_port.erase(0, at + 1);
+    return (link.tls != nullptr ? "tls://" : "nats://") + userinfo_text(current_credentials) + host_port;
+}
+
+void NatsClient::apply_info(const ServerInfo& info) {
     if (info.max_payload) max_payload.store(*info.max_payload);
     if (!info.connect_urls) return;
+    std::vector<std::string> urls;
+    for (const std::string& url : *info.connect_urls) urls.push_back(inherited_entry(url));
     std::vector<std::string> added;
     {
         std::lock_guard<std::mutex> lock(servers_mutex);
-        added = update_discovered(servers, *info.connect_urls);
+        added = update_discovered(servers, urls);
     }
-    for (const std::string& url : added) console_print("[NATS] Discovered server: %s\n", url.c_str());
+    for (const std::string& url : added) {
+        console_print("[NATS] Discovered server: %s\n", masked_server_entry(url).c_str());
+    }
 }
 
-void NatsClient::handshake() {
+void NatsClient::handshake(const std::string& connect_text) {
     // Lock order as in subscribe(): registry, then writes. Publishers wait for the whole
     // handshake, so nothing reaches a new connection ahead of it.
     std::lock_guard<std::mutex> lock(subscriptions_mutex);
     std::lock_guard<std::mutex> send_lock(send_mutex);
-    std::string text = connect_line(name) + subscription_text();
+    std::string text = connect_text + subscription_text();
     std::deque<OutboxEntry> refused;
     text += outbox_write_text(outbox, max_payload.load(), refused);
     for (const auto& [subject, inbox] : connect_requests) text += pub_text(subject, inbox, "");
@@ -228,13 +314,18 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
         return Attempt::failed;
     }
     set_current_server(server);
-    if (!read_greeting(chunk)) {
-        close_connection();
-        set_current_server("");
-        if (running.load()) console_print("[NATS] Failed: %s:%d (no greeting)\n", host, address->port);
-        return Attempt::failed;
-    }
-    handshake();
+    const std::optional<ServerInfo> info = read_greeting(chunk);
+    if (!info) return fail(*address, "no greeting");
+    // NATS upgrades after the plain INFO greeting and before CONNECT.
+    const bool tls = address->tls || tls_always || info->tls_required;
+    std::string why;
+    if (tls && !secure_link(*address, *info, why)) return fail(*address, why);
+    open_to_writers();
+    current_credentials = address->credentials;
+    apply_info(*info);
+    const bool confirm = tls || !address->credentials.empty() || info->auth_required;
+    if (confirm && !confirm_connect(*address, chunk, why)) return fail(*address, why);
+    handshake(confirm ? "" : connect_line(name));
     if (connected.load()) {
         console_print("[NATS] Connected: %s\n", server.c_str());
         receive_loop(chunk);
@@ -246,6 +337,14 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     release_large_buffer();
     if (running.load()) console_print("[NATS] Disconnected from %s\n", server.c_str());
     return Attempt::lost;
+}
+
+NatsClient::Attempt NatsClient::fail(const ServerAddress& address, const std::string& why) {
+    close_connection();
+    set_current_server("");
+    rx_buffer.clear();
+    if (running.load()) console_print("[NATS] Failed: %s:%d (%s)\n", address.host.c_str(), address.port, why.c_str());
+    return Attempt::failed;
 }
 
 std::chrono::milliseconds backoff_pause(const NatsTimings& timings, std::mt19937& generator) {

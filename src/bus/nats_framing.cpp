@@ -111,7 +111,7 @@ bool NatsClient::write_locked(const std::string& text) {
     if (fd < 0) return false;
     if (text.empty()) return true;
     // The descriptor stays open while send_mutex is held: the reader closes it only under it.
-    if (send_whole(fd, text)) return true;
+    if (send_whole(link, text, timings.connect_timeout)) return true;
     connected.exchange(false);
     std::lock_guard<std::mutex> sock_lock(sock_mutex);
     shutdown(fd, SHUT_RDWR);  // the reader's receive ends, and it closes the descriptor
@@ -156,7 +156,7 @@ void NatsClient::receive_loop(std::vector<char>& chunk) {
     while (running.load() && connected.load()) {
         if (!keep_alive()) return;
         const auto until_ping = std::chrono::ceil<std::chrono::milliseconds>(next_ping - Clock::now());
-        const ssize_t n = receive_within(reader_sock, chunk, std::max(until_ping, std::chrono::milliseconds(1)), wake_fd);
+        const ssize_t n = receive_within(link, chunk, std::max(until_ping, std::chrono::milliseconds(1)), wake_fd);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return;
         // Whatever was left in the buffer holds no complete line, so the search for the next
@@ -181,7 +181,7 @@ bool NatsClient::process_lines(size_t scan_from, std::vector<char>& chunk) {
         } else if (line == "PONG") {
             handle_pong();
         } else if (starts_with(line, "INFO ")) {
-            apply_info(line);  // cluster changes and limits while connected
+            apply_info(parse_info_line(line));  // cluster changes and limits while connected
         } else if (starts_with(line, "-ERR")) {
             console_print("[NATS] Server error: %s\n", excerpt(line).c_str());
         }
@@ -213,7 +213,7 @@ bool NatsClient::handle_msg(const std::string& line, size_t& consumed, std::vect
     // The payload and the CR LF after it; the byte count rules, so CR LF inside is payload.
     const size_t frame_end = consumed + count + 2;
     while (rx_buffer.size() < frame_end) {
-        const ssize_t n = receive_within(reader_sock, chunk, timings.receive_timeout, wake_fd);
+        const ssize_t n = receive_within(link, chunk, timings.receive_timeout, wake_fd);
         if (n <= 0) return false;  // includes the time-out: the payload never came
         rx_buffer.append(chunk.data(), static_cast<size_t>(n));
     }

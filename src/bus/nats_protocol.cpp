@@ -25,14 +25,101 @@ std::vector<std::string> split_whitespace(const std::string& line) {
     }
 }
 
+std::string lowercase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+ServerCredentials parse_credentials(const std::string& userinfo) {
+    ServerCredentials credentials;
+    const size_t colon = userinfo.find(':');
+    if (colon == std::string::npos) {
+        credentials.token = percent_decoded(userinfo);
+    } else {
+        credentials.has_user = true;
+        credentials.user = percent_decoded(userinfo.substr(0, colon));
+        credentials.password = percent_decoded(userinfo.substr(colon + 1));
+    }
+    return credentials;
+}
+
+std::string json_string(const std::string& text) {
+    // Replaced rather than refused: a stray byte must not make the CONNECT line throw.
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 }  // namespace
+
+std::string percent_decoded(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+namespace {
+
+std::string percent_encoded(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string userinfo_text(const ServerCredentials& credentials) {
+    if (credentials.has_user) return percent_encoded(credentials.user) + ":" + percent_encoded(credentials.password) + "@";
+    if (!credentials.token.empty()) return percent_encoded(credentials.token) + "@";
+    return "";
+}
+
+std::string masked_server_entry(const std::string& entry) {
+    const size_t scheme_end = entry.find("://");
+    const size_t start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+    const size_t at = entry.rfind('@');
+    if (at == std::string::npos || at < start) return entry;
+    const size_t colon = entry.find(':', start);
+    const size_t secret_from = colon != std::string::npos && colon < at ? colon + 1 : start;
+    return entry.substr(0, secret_from) + "***" + entry.substr(at);
+}
 
 std::optional<ServerAddress> parse_server_entry(const std::string& entry) {
     std::string rest = entry;
-    const size_t scheme_end = rest.find("://");
-    if (scheme_end != std::string::npos) rest.erase(0, scheme_end + 3);
-
     ServerAddress address;
+    const size_t scheme_end = rest.find("://");
+    if (scheme_end != std::string::npos) {
+        address.tls = lowercase(rest.substr(0, scheme_end)) == "tls";
+        rest.erase(0, scheme_end + 3);
+    }
+    const size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        address.credentials = parse_credentials(rest.substr(0, at));
+        rest.erase(0, at + 1);
+    }
     const size_t colon = rest.rfind(':');
     if (colon == std::string::npos) {
         address.host = rest;
@@ -71,6 +158,13 @@ ServerInfo parse_info_line(const std::string& line) {
     if (max_payload != json.end() && max_payload->is_number_integer() && max_payload->get<int64_t>() > 0) {
         info.max_payload = max_payload->get<int64_t>();
     }
+    const auto flag = [&](const char* key) {
+        const auto value = json.find(key);
+        return value != json.end() && value->is_boolean() && value->get<bool>();
+    };
+    info.tls_required = flag("tls_required");
+    info.tls_available = flag("tls_available");
+    info.auth_required = flag("auth_required");
     const auto urls = json.find("connect_urls");
     if (urls != json.end() && urls->is_array()) {
         std::vector<std::string> list;
@@ -84,6 +178,18 @@ ServerInfo parse_info_line(const std::string& line) {
 
 std::string connect_line(const std::string& client_name) {
     return "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"" + client_name + "\"}\r\n";
+}
+
+std::string connect_line(const std::string& client_name, const ServerCredentials& credentials, bool tls) {
+    if (credentials.empty() && !tls) return connect_line(client_name);
+    std::string line = "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"" + client_name + "\"";
+    if (tls) line += ",\"tls_required\":true";
+    if (credentials.has_user) {
+        line += ",\"user\":" + json_string(credentials.user) + ",\"pass\":" + json_string(credentials.password);
+    } else if (!credentials.token.empty()) {
+        line += ",\"auth_token\":" + json_string(credentials.token);
+    }
+    return line + "}\r\n";
 }
 
 std::string sub_line(const std::string& subject, int32_t sid) {

@@ -15,15 +15,34 @@ inline constexpr size_t kMaxLineBytes = 1024 * 1024;
 // One receive reads at most this many bytes.
 inline constexpr size_t kReceiveChunkBytes = 65535;
 
+// Credentials from a server entry, percent-decoded: "user:password@" or "token@".
+struct ServerCredentials {
+    std::string user, password, token;
+    bool has_user = false;  // a user, maybe with an empty password; otherwise maybe a token
+    bool empty() const { return !has_user && token.empty(); }
+};
+
 struct ServerAddress {
     std::string host;
     int32_t port = 0;
+    bool tls = false;  // the scheme was "tls": never a plain-text connection
+    ServerCredentials credentials;
 };
 
-// Interprets one server list entry: an optional "scheme://" prefix is dropped, the text is
-// split at its last ':' (no ':' means port 4222). Returns nothing for an empty host or a port
-// outside 1-65535.
+// Interprets one server list entry: an optional "scheme://" prefix is taken off ("tls" asks
+// for TLS), then an optional "userinfo@" up to the last '@', then the text is split at its
+// last ':' (no ':' means port 4222). Returns nothing for an empty host or a port outside
+// 1-65535.
 std::optional<ServerAddress> parse_server_entry(const std::string& entry);
+
+// The entry as it may be shown: a password or token is replaced by "***".
+std::string masked_server_entry(const std::string& entry);
+
+// "user:password@" or "token@" percent-encoded for an entry; empty without credentials.
+std::string userinfo_text(const ServerCredentials& credentials);
+
+// "%XX" sequences decoded; a '%' not followed by two hex digits stays as it is.
+std::string percent_decoded(const std::string& text);
 
 struct MsgHeader {
     std::string subject;
@@ -43,10 +62,16 @@ std::string server_key(const ServerAddress& address);
 struct ServerInfo {
     std::optional<int64_t> max_payload;                    // positive
     std::optional<std::vector<std::string>> connect_urls;  // as announced, possibly empty
+    bool tls_required = false;
+    bool tls_available = false;  // TLS offered, plain text allowed too
+    bool auth_required = false;
 };
 ServerInfo parse_info_line(const std::string& line);
 
 std::string connect_line(const std::string& client_name);
+// With the credentials of the entry and, on a TLS link, "tls_required" as the standard clients
+// send it. Without either it is the plain line above.
+std::string connect_line(const std::string& client_name, const ServerCredentials& credentials, bool tls);
 std::string sub_line(const std::string& subject, int32_t sid);
 std::string pub_text(const std::string& subject, const std::string& payload);
 // A publish that asks for an answer on `reply`.

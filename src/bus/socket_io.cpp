@@ -5,6 +5,10 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -24,13 +28,124 @@ int poll_until(pollfd* fds, nfds_t count, Clock::time_point deadline) {
     }
 }
 
+ssize_t receive_plain(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    const int ready = poll_until(fds, 2, Clock::now() + timeout);
+    if (ready < 0) return -1;
+    if (fds[1].revents != 0) {
+        errno = ECANCELED;
+        return -1;
+    }
+    if (ready == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    for (;;) {
+        const ssize_t received = recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+        if (received >= 0 || errno != EINTR) return received;
+    }
+}
+
+bool send_plain(int fd, const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One call into the SSL object under the link's lock. Returns the call's result and stores
+// SSL_get_error's verdict for it in `error`.
+template <typename Call>
+int tls_call(BusLink& link, int& error, Call call) {
+    std::lock_guard<std::mutex> lock(link.tls_mutex);
+    ERR_clear_error();
+    const int result = call(link.tls);
+    // Read before the lock goes: the verdict depends on the session's state.
+    error = result > 0 ? SSL_ERROR_NONE : SSL_get_error(link.tls, result);
+    return result;
+}
+
+bool has_pending(BusLink& link) {
+    std::lock_guard<std::mutex> lock(link.tls_mutex);
+    return SSL_has_pending(link.tls) == 1;
+}
+
+// The TLS socket never blocks: a record that is not complete yet must not keep the lock from
+// a writer, so waiting happens in poll with the lock released.
+ssize_t receive_tls(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    // Bytes OpenSSL already holds make no poll event: read them first.
+    bool read_now = has_pending(link);
+    short wanted = POLLIN;
+    for (;;) {
+        if (!read_now) {
+            pollfd fds[2] = {{link.fd, wanted, 0}, {wake_fd, POLLIN, 0}};
+            const int ready = poll_until(fds, 2, deadline);
+            if (ready < 0) return -1;
+            if (fds[1].revents != 0) {
+                errno = ECANCELED;
+                return -1;
+            }
+            if (ready == 0) {
+                errno = EAGAIN;
+                return -1;
+            }
+        }
+        read_now = false;
+        int error = SSL_ERROR_NONE;
+        const int n = tls_call(link, error, [&](ssl_st* ssl) {
+            return SSL_read(ssl, chunk.data(), static_cast<int>(chunk.size()));
+        });
+        if (n > 0) return n;
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            wanted = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+            continue;
+        }
+        if (error == SSL_ERROR_ZERO_RETURN) return 0;  // the peer's close_notify
+        const unsigned long code = ERR_peek_last_error();
+        const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
+        link.failure = reason != nullptr ? reason : "connection closed by the server";
+        errno = ECONNRESET;
+        return -1;
+    }
+}
+
+bool send_tls(BusLink& link, const std::string& text, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    size_t sent = 0;
+    while (sent < text.size()) {
+        int error = SSL_ERROR_NONE;
+        const int n = tls_call(link, error, [&](ssl_st* ssl) {
+            return SSL_write(ssl, text.data() + sent, static_cast<int>(std::min<size_t>(text.size() - sent, 1 << 30)));
+        });
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) return false;
+        // Repeated with the same bytes once the socket can take more (or, for WANT_READ, once
+        // the reader had a chance to take in what the session waits for).
+        pollfd fds[1] = {{link.fd, static_cast<short>(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0}};
+        const Clock::time_point wait_until = std::min(deadline, Clock::now() + std::chrono::milliseconds(20));
+        if (poll_until(fds, 1, error == SSL_ERROR_WANT_WRITE ? deadline : wait_until) < 0) return false;
+        if (Clock::now() >= deadline) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool set_blocking(int fd, bool blocking) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0) return false;
     return fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
 }
-
-}  // namespace
 
 bool connect_until(int fd, const sockaddr* address, socklen_t length,
                    std::chrono::milliseconds timeout, int wake_fd) {
@@ -54,35 +169,15 @@ void sleep_unless_woken(std::chrono::milliseconds duration, int wake_fd) {
     poll_until(fds, 1, Clock::now() + duration);
 }
 
-ssize_t receive_within(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    const int ready = poll_until(fds, 2, Clock::now() + timeout);
-    if (ready < 0) return -1;
-    if (fds[1].revents != 0) {
-        errno = ECANCELED;
-        return -1;
-    }
-    if (ready == 0) {
-        errno = EAGAIN;
-        return -1;
-    }
-    for (;;) {
-        const ssize_t received = recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
-        if (received >= 0 || errno != EINTR) return received;
-    }
+ssize_t receive_within(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
+    if (link.tls != nullptr) return receive_tls(link, chunk, timeout, wake_fd);
+    return receive_plain(link.fd, chunk, timeout, wake_fd);
 }
 
-bool send_whole(int fd, const std::string& text) {
-    size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+bool send_whole(BusLink& link, const std::string& text, std::chrono::milliseconds timeout) {
+    // A plain socket blocks in send, bounded by its SO_SNDTIMEO.
+    if (link.tls == nullptr) return send_plain(link.fd, text);
+    return send_tls(link, text, timeout);
 }
 
 void set_socket_timeout(int fd, int option, std::chrono::milliseconds timeout) {

@@ -4,11 +4,14 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <vector>
 
-// Every byte the bus client reads from or writes to its connection passes through here, so a
-// secured transport can take the place of the plain socket in this one file. Blocking steps
+struct ssl_st;
+
+// Every byte the bus client reads from or writes to its connection passes through here, over
+// the plain socket or the TLS session on it (set up in tls_session.cpp). Blocking steps
 // can be cut short by a stop request: `wake_fd` is an eventfd that turns readable once the
 // owner is stopping and stays readable.
 
@@ -20,12 +23,25 @@ bool connect_until(int fd, const sockaddr* address, socklen_t length,
 // Sleeps for `duration`, resuming after signals, and returns early once `wake_fd` fires.
 void sleep_unless_woken(std::chrono::milliseconds duration, int wake_fd);
 
+// One connection's byte stream: the plain socket, or TLS over it once upgraded. The reader
+// thread receives while a writer sends; an SSL object must not see both at once, so every call
+// into it holds `tls_mutex`, and nobody holds it while waiting for the socket.
+struct BusLink {
+    int fd = -1;
+    ssl_st* tls = nullptr;  // set before writers can reach the link, freed after they cannot
+    std::mutex tls_mutex;
+    std::string failure;  // why the last TLS receive failed, in OpenSSL's words (reader only)
+};
+
 // Receives into `chunk` what arrives within `timeout`. Result and errno as recv, except that
 // a time-out gives -1 with EAGAIN and a stop request -1 with ECANCELED.
-ssize_t receive_within(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd);
+ssize_t receive_within(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd);
 
 // Writes all of `text`, resuming after signals and partial writes. False when the connection
-// failed or a write gave up after the socket's send time-out.
-bool send_whole(int fd, const std::string& text);
+// failed or a write could not go on within `timeout`.
+bool send_whole(BusLink& link, const std::string& text, std::chrono::milliseconds timeout);
+
+// Turns `fd` blocking or not; false when the descriptor refuses.
+bool set_blocking(int fd, bool blocking);
 
 void set_socket_timeout(int fd, int option, std::chrono::milliseconds timeout);

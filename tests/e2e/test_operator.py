@@ -86,7 +86,9 @@ class StatusApi(MinerTestCase):
         self.assertEqual(parsed[("drevik_bus_connected", ())], 1)
         self.assertEqual(parsed[("drevik_miner_info", (("client_id", "api-rig"),))], 1)
         counters = [f.name for f in text_string_to_metric_families(body.decode("utf-8")) if f.type == "counter"]
-        self.assertEqual(sorted(counters), ["drevik_blocks_found", "drevik_jobs_cancelled", "drevik_jobs_received",
+        self.assertEqual(sorted(counters), ["drevik_blocks_found", "drevik_bus_outbox_dropped",
+                                            "drevik_bus_refused_oversized", "drevik_gpu_hardware_errors",
+                                            "drevik_jobs_cancelled", "drevik_jobs_received",
                                             "drevik_jobs_skipped", "drevik_shares_sent"])
 
         for method, path, expected in [("GET", "/", 404), ("GET", "/statusx", 404), ("POST", "/status", 405),

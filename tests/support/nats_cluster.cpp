@@ -15,7 +15,7 @@ int route_count(const NatsServerProcess& node) {
 
 }  // namespace
 
-NatsCluster::NatsCluster() {
+NatsCluster::NatsCluster(const std::vector<std::string>& more_options) {
     std::vector<int> route_ports;
     for (int i = 0; i < kNodes; ++i) route_ports.push_back(pick_free_port());
     for (int i = 0; i < kNodes; ++i) {
@@ -25,9 +25,11 @@ NatsCluster::NatsCluster() {
             if (!routes.empty()) routes += ",";
             routes += "nats://127.0.0.1:" + std::to_string(route_ports[static_cast<size_t>(j)]);
         }
-        nodes.push_back(std::make_unique<NatsServerProcess>(std::vector<std::string>{
-            "--cluster_name", "drevik-test", "--cluster",
-            "nats://127.0.0.1:" + std::to_string(route_ports[static_cast<size_t>(i)]), "--routes", routes}));
+        std::vector<std::string> options = {"--cluster_name", "drevik-test", "--cluster",
+                                            "nats://127.0.0.1:" + std::to_string(route_ports[static_cast<size_t>(i)]),
+                                            "--routes", routes};
+        options.insert(options.end(), more_options.begin(), more_options.end());
+        nodes.push_back(std::make_unique<NatsServerProcess>(std::move(options)));
     }
 }
 

@@ -17,7 +17,8 @@ class NatsCluster {
 public:
     static constexpr int kNodes = 3;
 
-    NatsCluster();
+    // `more_options` go to every node (client TLS, authentication: see support/test_certificates.h).
+    explicit NatsCluster(const std::vector<std::string>& more_options = {});
     // Throws std::runtime_error when a node does not come up or the routes do not form in 15 s.
     void start();
     NatsServerProcess& node(int i) { return *nodes[static_cast<size_t>(i)]; }

@@ -7,7 +7,6 @@ import os
 import signal
 import sys
 import time
-import urllib.request
 
 # Run as a script: its own folder (the package) gives way to the folder that holds the package.
 sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -35,10 +34,6 @@ def parse_args():
                    help="cancel each job this many seconds after publishing it")
     p.add_argument("--blocks", type=int, default=0, help="exit after this many verified blocks (0: never)")
     p.add_argument("--duration", type=float, default=0, help="exit after this many seconds (0: never)")
-    p.add_argument("--monitor", default=None,
-                   help="the server's monitoring URL (http://host:port), for miners that do not ask for the "
-                        "current job: first job when a miner subscribes, and the current job and divisor "
-                        "again for every miner that joins later")
     args = p.parse_args()
     # Mistakes in the connection options are said at once, not retried.
     try:
@@ -64,8 +59,6 @@ class Pool:
         self.cancelled = False
         self.blocks = 0
         self.rejected = 0
-        self.miners = set()  # connection ids subscribed to jobs, from the monitoring endpoint
-        self.polled_at = 0.0
 
     def say(self, text):
         print("[pool] " + text, flush=True)
@@ -138,28 +131,6 @@ class Pool:
             self.conn.publish(jobs.CONFIG_SUBJECT, '{"share_divisor":%d}' % self.args.share_divisor)
             self.divisor = self.args.share_divisor
 
-    def poll_miners(self):
-        """Sends the divisor and the current job to miners that subscribed since the last poll."""
-        if not self.args.monitor or time.monotonic() - self.polled_at < 1.0:
-            return
-        self.polled_at = time.monotonic()
-        try:
-            with urllib.request.urlopen(self.args.monitor.rstrip("/") + "/connz?subs=1", timeout=2) as response:
-                connz = json.load(response)
-        except (OSError, ValueError):
-            return
-        miners = {c["cid"] for c in connz.get("connections", [])
-                  if jobs.JOB_SUBJECT in c.get("subscriptions_list", [])}
-        joined = miners - self.miners
-        self.miners = miners
-        if joined:
-            self.say("miner(s) joined: sending the current job")
-            self.send_config()
-            if self.current is None:
-                self.publish_job()
-            else:
-                self.conn.publish(jobs.JOB_SUBJECT, self.current_payload)
-
     def on_job_request(self, reply):
         """A miner that has just connected asks for the current job: the divisor goes out first,
         so that the job is judged by it, then the job message's own bytes as the answer."""
@@ -172,7 +143,6 @@ class Pool:
         self.say("job request: sent h=%d" % self.current["height"])
 
     def tick(self):
-        self.poll_miners()
         if self.current is None:
             return
         age = time.monotonic() - self.published_at
@@ -239,9 +209,8 @@ def main():
     for subject in (jobs.SHARE_SUBJECT, jobs.RESULT_SUBJECT, jobs.HEARTBEAT_PREFIX + ">", jobs.JOB_REQUEST_SUBJECT):
         conn.subscribe(subject)
     conn.flush()
-    if not args.monitor:
-        pool.send_config()
-        pool.publish_job()
+    pool.send_config()
+    pool.publish_job()
     try:
         while not stopping and not (args.blocks and pool.blocks >= args.blocks):
             if deadline and time.monotonic() > deadline:
