@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "miner_env.h"
 #include "mining_job.h"
 
 inline constexpr int kBenchmarkReportSeconds = 5;
@@ -11,7 +12,7 @@ inline constexpr int kBenchmarkReportSeconds = 5;
 // search runs on until it is stopped and publishes nothing.
 MiningJob benchmark_job();
 
-// With the GPUs of the global state set up and tuned, searches benchmark_job on all of them
+// With the GPUs of `env`'s state set up and tuned, searches benchmark_job on all of them
 // for `seconds` (or until a shutdown signal), logging each GPU's and the total hash rate every
 // kBenchmarkReportSeconds and at the end. Returns the exit status.
-int run_benchmark(int32_t seconds);
+int run_benchmark(const MinerEnv& env, int32_t seconds);

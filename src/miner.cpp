@@ -13,6 +13,7 @@
 #include "bus/nats_protocol.h"
 #include "console.h"
 #include "control_messages.h"
+#include "dispatch.h"
 #include "job_message.h"
 #include "log.h"
 #include "miner_state.h"
@@ -25,29 +26,12 @@
 
 MinerState g_state;
 
-void handle_signal(int /*signal_number*/) {
-    g_state.running.store(false);
-    g_state.stop.store(true);
-    // Taking each mutex orders the flag before a waiter's next check, so no wake-up is lost.
-    { std::lock_guard<std::mutex> lock(g_state.job_mutex); }
-    g_state.job_ready.notify_all();
-    { std::lock_guard<std::mutex> lock(g_state.tick_mutex); }
-    g_state.tick_wake.notify_all();
-}
-
-void gpu_worker(int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result) {
-    result.found = false;
-    GpuSlot& gpu = g_state.gpus[static_cast<size_t>(slot)];
-    if (gpu.engine == nullptr) return;
-    SearchOutcome outcome;
-    if (gpu.engine->search(job, stop, outcome, publish_share, const_cast<MiningJob*>(&job))) {
-        result.found = true;
-        result.outcome = outcome;
-        stop.exchange(true);
-    }
-}
+void handle_signal(int /*signal_number*/) { request_shutdown(g_state); }
 
 namespace {
+
+// The dispatch loop's, the publishers' and the statistics thread's view of the globals.
+MinerEnv process_env() { return {g_state, g_settings, bus_publisher(g_state.bus)}; }
 
 const char* const kRule = "============================================================";
 
@@ -125,14 +109,6 @@ void open_telemetry() {
     }
 }
 
-int gpus_in_service() {
-    int count = 0;
-    for (const GpuSlot& slot : g_state.gpus) {
-        if (slot.engine && slot.engine->state() != DeviceState::failed) ++count;
-    }
-    return count;
-}
-
 // A CA, certificate or key file that cannot be used ends the start, before any GPU work.
 bool configure_bus_tls() {
     const TlsOptions options{g_settings.tls_ca, g_settings.tls_cert, g_settings.tls_key};
@@ -158,46 +134,6 @@ void log_banner_end() {
     log_line("INFO", "%s", kRule);
 }
 
-// Waits for the next job; empty when shutdown was requested.
-std::optional<MiningJob> take_job() {
-    std::unique_lock<std::mutex> lock(g_state.job_mutex);
-    while (g_state.running.load() && !g_state.pending_job) g_state.job_ready.wait(lock);
-    if (!g_state.running.load()) return std::nullopt;
-    std::optional<MiningJob> job = std::move(g_state.pending_job);
-    g_state.pending_job.reset();
-    g_state.mining_prev_hash = job->previous_blockhash;
-    g_state.mining_height.store(job->height);
-    // Cleared under the lock: a job accepted after the unlock sets it again and interrupts
-    // the search about to start.
-    g_state.stop.store(false);
-    return job;
-}
-
-// False when no device is left in service afterwards.
-bool mine(const MiningJob& job) {
-    const int slots = static_cast<int>(g_state.gpus.size());
-    log_line("INFO", "[h=%lld] Mining on %d GPU(s)...", static_cast<long long>(job.height), gpus_in_service());
-    const double t0 = steady_seconds();
-    std::vector<GpuResult> results(static_cast<size_t>(slots));
-    std::vector<std::thread> workers;
-    workers.reserve(results.size());
-    for (int i = 0; i < slots; ++i) {
-        workers.emplace_back(gpu_worker, i, std::cref(job), std::ref(g_state.stop), std::ref(results[i]));
-    }
-    for (std::thread& worker : workers) worker.join();
-    const double elapsed = steady_seconds() - t0;
-    for (const GpuResult& result : results) {
-        if (!result.found) continue;
-        g_state.jobs_found.fetch_add(1);
-        log_line("INFO", "[h=%lld] FOUND by GPU %d! nonce=%.16s... hash=%.16s... (%.1fs)",
-                 static_cast<long long>(job.height), result.outcome.gpu, result.outcome.nonce.c_str(),
-                 result.outcome.hash.c_str(), elapsed);
-        publish_block(job, result.outcome.nonce, result.outcome.hash, result.outcome.timestamp);
-        break;  // at most one block per job: the first find in slot order
-    }
-    return slots == 0 || gpus_in_service() > 0;
-}
-
 // Mining's start-up before the bus: the status API's port, the GPUs and the banner.
 SetUp start_up(StatusApi& api) {
     // Bound before the GPUs are set up, so that a port in use fails the start at once.
@@ -220,7 +156,7 @@ int benchmark() {
         end_signal_thread(signal_thread);
         return set_up == SetUp::failed ? 1 : 0;
     }
-    const int status = run_benchmark(g_settings.benchmark_seconds);
+    const int status = run_benchmark(process_env(), g_settings.benchmark_seconds);
     end_signal_thread(signal_thread);
     g_state.gpus.clear();
     return status;
@@ -262,7 +198,8 @@ int run_miner(int argc, char** argv) {
     // A miner that joins between two jobs need not wait for the next one.
     g_state.bus.request_on_connect(kCurrentJobSubject, on_job_message);
     g_state.bus.start();
-    std::thread stats_thread(stats_loop);
+    const MinerEnv env = process_env();
+    std::thread stats_thread(stats_loop, std::cref(env));
     if (g_settings.api_port != 0) {
         api.start([] { return status_json(g_settings, take_status(g_state)); },
                   [] { return status_metrics(g_settings, take_status(g_state)); });
@@ -270,9 +207,9 @@ int run_miner(int argc, char** argv) {
 
     int status = 0;
     while (g_state.running.load()) {
-        const std::optional<MiningJob> job = take_job();
+        const std::optional<MiningJob> job = take_job(g_state);
         if (!job) break;
-        if (!mine(*job)) {
+        if (!mine(env, *job)) {
             // Exit status 1 lets a service manager restart the miner.
             log_line("ERROR", "No GPU left in service, exiting");
             status = 1;

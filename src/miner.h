@@ -1,11 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-
-#include "gpu_miner/gpu_miner.h"
-#include "mining_job.h"
-
 // The whole process: start-up, job dispatch loop, shutdown. Returns the exit status.
 int run_miner(int argc, char** argv);
 
@@ -16,9 +10,6 @@ enum class SetUp { ready, failed, interrupted };
 // logging each; `failed`, after logging why, when a device cannot be set up; `interrupted`
 // when a shutdown request arrives first (it is seen before every tuning launch).
 SetUp set_up_gpus();
-
-// Searches `job` on one GPU slot; a block find fills `result` and sets `stop` for all slots.
-void gpu_worker(int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result);
 
 // Shutdown request (SIGINT, SIGTERM): ends the dispatch loop and the running search.
 void handle_signal(int signal_number);

@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include "json_text.h"
-#include "miner_state.h"
 
 std::string share_message(const MiningJob& job, const std::string& nonce, int64_t timestamp,
                           const MinerSettings& settings) {
@@ -43,17 +42,16 @@ std::string result_message(const MiningJob& found, const MinerSettings& settings
     return compact_json(result);
 }
 
-void publish_share(const std::string& nonce, int64_t timestamp, int32_t /*device*/, void* context) {
-    const MiningJob& job = *static_cast<const MiningJob*>(context);
-    g_state.bus.publish_kept(kShareSubject, share_message(job, nonce, timestamp, g_settings), KeptKind::share);
-    g_state.shares_sent.fetch_add(1);
+void publish_share(const MinerEnv& env, const MiningJob& job, const std::string& nonce, int64_t timestamp) {
+    env.publisher.publish_kept(kShareSubject, share_message(job, nonce, timestamp, env.settings), KeptKind::share);
+    env.state.shares_sent.fetch_add(1);
 }
 
-void publish_block(const MiningJob& job, const std::string& nonce, const std::string& block_hash,
-                   int64_t timestamp) {
+void publish_block(const MinerEnv& env, const MiningJob& job, const std::string& nonce,
+                   const std::string& block_hash, int64_t timestamp) {
     MiningJob found = job;
     found.timestamp = timestamp;
     found.nonce = nonce;
     found.blockhash = block_hash;
-    g_state.bus.publish_kept(kResultSubject, result_message(found, g_settings), KeptKind::block);
+    env.publisher.publish_kept(kResultSubject, result_message(found, env.settings), KeptKind::block);
 }

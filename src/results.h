@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "miner_env.h"
 #include "mining_job.h"
 #include "settings.h"
 
@@ -14,7 +15,7 @@ std::string share_message(const MiningJob& job, const std::string& nonce, int64_
 // `found` is the job with the winning timestamp, nonce and block hash filled in.
 std::string result_message(const MiningJob& found, const MinerSettings& settings);
 
-// The search's find callback; `context` points to the MiningJob being searched.
-void publish_share(const std::string& nonce, int64_t timestamp, int32_t device, void* context);
-void publish_block(const MiningJob& job, const std::string& nonce, const std::string& block_hash,
-                   int64_t timestamp);
+// Sends a share of `job` (kept across a reconnect) and counts it.
+void publish_share(const MinerEnv& env, const MiningJob& job, const std::string& nonce, int64_t timestamp);
+void publish_block(const MinerEnv& env, const MiningJob& job, const std::string& nonce,
+                   const std::string& block_hash, int64_t timestamp);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 
 #include <nlohmann/json.hpp>
 
@@ -106,7 +107,9 @@ bool write_stats_file(const std::string& path, const std::string& text) {
     return ok;
 }
 
-void send_heartbeat(MinerState& state, const MinerSettings& settings) {
+void send_heartbeat(const MinerEnv& env) {
+    MinerState& state = env.state;
+    const MinerSettings& settings = env.settings;
     HeartbeatCounts counts;
     counts.uptime_seconds = static_cast<int32_t>(steady_seconds() - state.start_time);
     const std::vector<GpuRate> rates = gpu_rates(state.gpus, state.nvml);
@@ -114,7 +117,7 @@ void send_heartbeat(MinerState& state, const MinerSettings& settings) {
     counts.shares = state.shares_sent.load();
     counts.jobs_received = state.jobs_received.load();
     const std::string text = heartbeat_text(settings, rates, counts);
-    state.bus.publish(kHeartbeatSubjectPrefix + settings.client_id, text);
+    env.publisher.publish(kHeartbeatSubjectPrefix + settings.client_id, text);
     write_stats_file(settings.stats_file, text);
 }
 
@@ -161,12 +164,19 @@ bool sleep_one_tick(MinerState& state) {
 
 }  // namespace
 
-void stats_loop() {
+void stats_loop(const MinerEnv& env) {
     StatsTicks ticks;
-    while (g_state.running.load()) {
-        if (!sleep_one_tick(g_state)) return;
-        const TickDue due = advance_tick(ticks, g_settings.stats_interval);
-        if (due.heartbeat) send_heartbeat(g_state, g_settings);
-        if (due.report) print_report(g_state);
+    while (env.state.running.load()) {
+        if (!sleep_one_tick(env.state)) return;
+        const TickDue due = advance_tick(ticks, env.settings.stats_interval);
+        // The thread's work ends here: a failed tick is logged, and the next tick goes on.
+        try {
+            if (due.heartbeat) send_heartbeat(env);
+            if (due.report) print_report(env.state);
+        } catch (const std::exception& error) {
+            log_line("ERROR", "Statistics tick failed: %s", error.what());
+        } catch (...) {
+            log_line("ERROR", "Statistics tick failed: unknown error");
+        }
     }
 }

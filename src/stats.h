@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "miner_env.h"
 #include "miner_state.h"
 #include "settings.h"
 
@@ -48,11 +49,13 @@ nlohmann::json heartbeat_json(const MinerSettings& settings, const std::vector<G
                               const HeartbeatCounts& counts);
 std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
                            const HeartbeatCounts& counts);
-void send_heartbeat(MinerState& state, const MinerSettings& settings);
+void send_heartbeat(const MinerEnv& env);
 void print_report(MinerState& state);
 
 // Replaces `path` with `text` through a temporary file and a rename, so a reader never sees
 // a partial file and a symlink planted at `path` is replaced, not followed. False on failure.
 bool write_stats_file(const std::string& path, const std::string& text);
 
-void stats_loop();
+// The statistics thread: a tick a second until shutdown, the heartbeat and the report when due.
+// A tick that throws is logged and the next one goes on.
+void stats_loop(const MinerEnv& env);

@@ -13,12 +13,14 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include <httplib.h>
 
+#include "log.h"
 #include "steady_clock.h"
 
 namespace {
@@ -184,6 +186,20 @@ void set_text(httplib::Response& response, int status, const char* text) {
     response.set_content(text, "text/plain; charset=utf-8");
 }
 
+// A report that cannot be made is answered with 500 and logged: nothing the miner's side
+// throws reaches the library's threads.
+void answer(httplib::Response& response, const StatusApi::Render& render, const char* type) {
+    try {
+        response.set_content(render(), type);
+    } catch (const std::exception& error) {
+        log_line("ERROR", "Status API: report failed: %s", error.what());
+        set_text(response, 500, "internal error\n");
+    } catch (...) {
+        log_line("ERROR", "Status API: report failed: unknown error");
+        set_text(response, 500, "internal error\n");
+    }
+}
+
 }  // namespace
 
 struct StatusApi::Impl {
@@ -236,10 +252,10 @@ void StatusApi::start(Render status, Render metrics) {
         return httplib::Server::HandlerResponse::Unhandled;
     });
     server.Get("/status", [status](const httplib::Request&, httplib::Response& response) {
-        response.set_content(status(), "application/json");
+        answer(response, status, "application/json");
     });
     server.Get("/metrics", [metrics](const httplib::Request&, httplib::Response& response) {
-        response.set_content(metrics(), "text/plain; version=0.0.4; charset=utf-8");
+        answer(response, metrics, "text/plain; version=0.0.4; charset=utf-8");
     });
     impl->listener = std::thread([this] {
         impl->server.listen_after_bind();

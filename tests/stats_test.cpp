@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log_capture.h"
@@ -91,6 +92,32 @@ TEST(StatsFile, ReplacedWholeAndPlantedSymlinkIsNotFollowed) {
     unlink(path.c_str());
     unlink(victim.c_str());
     EXPECT_EQ(rmdir(dir.c_str()), 0) << "temporary files were left behind";
+}
+
+TEST(Heartbeat, SentThroughThePublisherAndWrittenToTheStatsFile) {
+    char dir_template[] = "/tmp/drevik-stats-test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    MinerSettings settings;
+    settings.client_id = "rig1";
+    settings.stats_file = std::string(dir_template) + "/stats.json";
+    MinerState state;
+    state.start_time = steady_seconds() - 30.0;  // uptime 30 s, unless a second passes before the send
+    state.jobs_found = 2;
+    state.shares_sent = 5;
+    state.jobs_received = 9;
+    std::vector<std::pair<std::string, std::string>> sent;
+    const MinerEnv env{state, settings,
+                       {[&sent](const std::string& subject, const std::string& payload) {
+                            sent.emplace_back(subject, payload);
+                        },
+                        nullptr}};
+    send_heartbeat(env);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].first, "drevik.monitor.heartbeat.rig1");
+    EXPECT_EQ(sent[0].second, heartbeat_text(settings, {}, {30, 2, 5, 9}));
+    EXPECT_EQ(read_file(settings.stats_file), sent[0].second);
+    unlink(settings.stats_file.c_str());
+    EXPECT_EQ(rmdir(dir_template), 0);
 }
 
 TEST(StatsReport, RowsInOrder) {

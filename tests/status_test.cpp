@@ -2,10 +2,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "log_capture.h"
 #include "status_api.h"
 #include "status_report.h"
 #include "support/loopback_socket.h"
@@ -17,12 +19,12 @@ using std::chrono::milliseconds;
 
 StatusSnapshot two_gpu_snapshot() {
     StatusSnapshot s;
-    GpuRate mining{1, "GPU \"B\"\\x", 1234.5678};
+    GpuRate mining{1, "GPU \"B\"\\x", 1234.5678, {}};
     mining.telemetry.temp_c = 71;
     mining.telemetry.power_w = 220;
     mining.hw_errors = 2;
     mining.state = DeviceState::mining;
-    GpuRate failed{0, "A", 0.0};
+    GpuRate failed{0, "A", 0.0, {}};
     failed.state = DeviceState::failed;
     s.gpus = {mining, failed};
     s.counts = {12, 1, 7, 3};
@@ -226,6 +228,24 @@ TEST_F(StatusApiTest, TricklingClientIsCutOff) {
     EXPECT_LT(sent, request.size()) << "the whole trickled request was taken";
     EXPECT_EQ(reply.find("200 OK"), std::string::npos);
     close(fd);
+}
+
+TEST(StatusApi, AFailingReportIsAnsweredWith500AndLogged) {
+    StatusApi api;
+    ASSERT_TRUE(api.bind("127.0.0.1", 0));
+    api.start([]() -> std::string { throw std::runtime_error("no rates"); },
+              []() -> std::string { throw 1; });
+    LogCapture log;
+    for (const char* path : {"/status", "/metrics", "/status"}) {
+        const std::string response = exchange(api.port(), std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(status_line(response), "HTTP/1.1 500 Internal Server Error") << path;
+        EXPECT_EQ(response.substr(response.find("\r\n\r\n")), "\r\n\r\ninternal error\n") << response;
+        EXPECT_EQ(response.find("no rates"), std::string::npos) << "the error text stays in the log";
+    }
+    api.stop();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"ERROR Status API: report failed: no rates",
+                                                      "ERROR Status API: report failed: unknown error",
+                                                      "ERROR Status API: report failed: no rates"}));
 }
 
 TEST(StatusApi, PortInUseIsRefused) {

@@ -54,12 +54,19 @@ bool GpuMiner::search(const MiningJob& job, const std::atomic<bool>& stop, Searc
     if (!CUDA_OK(cudaSetDevice(device))) return false;
     cudaEvent_t done = nullptr;
     if (!CUDA_OK(cudaEventCreateWithFlags(&done, cudaEventDisableTiming))) return false;
+    // Also when the search throws (a digest that cannot be made): the event is destroyed and
+    // the device idle again, unless taken out of service meanwhile.
+    struct EndSearch {
+        GpuMiner& miner;
+        cudaEvent_t done;
+        ~EndSearch() {
+            cudaEventDestroy(done);
+            DeviceState mining = DeviceState::mining;
+            miner.device_state.compare_exchange_strong(mining, DeviceState::idle);
+        }
+    } end_search{*this, done};
     device_state = DeviceState::mining;
-    const bool found = search_windows(job, stop, outcome, callback, context, done);
-    cudaEventDestroy(done);
-    DeviceState mining = DeviceState::mining;
-    device_state.compare_exchange_strong(mining, DeviceState::idle);
-    return found;
+    return search_windows(job, stop, outcome, callback, context, done);
 }
 
 bool GpuMiner::search_windows(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome,

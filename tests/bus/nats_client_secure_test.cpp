@@ -111,7 +111,7 @@ TEST_F(SecureBus, RightSetUpConnectsSubscribesAndSaysNothingMore) {
         DeliveryRecorder recorder;
         {
             NatsClient client("drevik-miner", secure_timings());
-            if (t.tls.any()) ASSERT_EQ(client.set_tls(t.tls), "");
+            if (t.tls.any()) { ASSERT_EQ(client.set_tls(t.tls), ""); }
             client.set_servers({t.scheme + "://" + t.userinfo + address});
             subscribe_miner_subjects(client, recorder);
             client.start();
@@ -121,7 +121,9 @@ TEST_F(SecureBus, RightSetUpConnectsSubscribesAndSaysNothingMore) {
             const std::optional<std::string> version = traced.tls_version_of("drevik-miner");
             ASSERT_TRUE(version.has_value());
             EXPECT_EQ(!version->empty(), t.tls_link) << *version;
-            if (t.tls_link) EXPECT_TRUE(version->rfind("1.2", 0) == 0 || version->rfind("1.3", 0) == 0) << *version;
+            if (t.tls_link) {
+                EXPECT_TRUE(version->rfind("1.2", 0) == 0 || version->rfind("1.3", 0) == 0) << *version;
+            }
             client.stop();
         }
         EXPECT_EQ(captured.text(), "[NATS] Connecting to " + address + "...\n[NATS] Connected: " + address + "\n");
@@ -193,7 +195,7 @@ TEST_F(SecureBus, WrongSetUpFailsWithItsReasonAndNeverSpeaksPlainText) {
         StderrCapture captured;
         {
             NatsClient client("drevik-miner", secure_timings());
-            if (t.tls.any()) ASSERT_EQ(client.set_tls(t.tls), "");
+            if (t.tls.any()) { ASSERT_EQ(client.set_tls(t.tls), ""); }
             client.set_servers({t.scheme + "://" + t.userinfo + address});
             client.start();
             ASSERT_TRUE(captured.wait_for("[NATS] All servers failed")) << captured.text();
@@ -204,7 +206,7 @@ TEST_F(SecureBus, WrongSetUpFailsWithItsReasonAndNeverSpeaksPlainText) {
         EXPECT_EQ(text.substr(0, text.find("[NATS] All servers failed")),
                   "[NATS] Connecting to " + address + "...\n[NATS] Failed: " + address + " (" + t.reason + ")\n");
         EXPECT_EQ(traced.trace().find("<<- [CONNECT"), std::string::npos) << "CONNECT seen in plain text";
-        if (!t.userinfo.empty()) EXPECT_EQ(text.find("pw"), std::string::npos);
+        if (!t.userinfo.empty()) { EXPECT_EQ(text.find("pw"), std::string::npos); }
     }
 }
 

@@ -174,6 +174,18 @@ TEST_F(GpuMinerSearch, BlockFindIsReportedThroughTheCallbackAndReturned) {
     EXPECT_EQ(reported[0].device, 0);
 }
 
+TEST_F(GpuMinerSearch, ASearchLeftByAnExceptionLeavesTheDeviceIdleAndUsable) {
+    const MiningJob job = make_job('a', 2, 1);
+    const std::atomic<bool> stop{false};
+    SearchOutcome outcome;
+    const FindCallback failing = [](const std::string&, int64_t, int32_t, void*) {
+        throw std::runtime_error("publish failed");
+    };
+    EXPECT_THROW(miner.search(job, stop, outcome, failing, nullptr), std::runtime_error);
+    EXPECT_EQ(miner.state(), DeviceState::idle);
+    EXPECT_TRUE(miner.search(job, stop, outcome, Finds::record, &finds));
+}
+
 TEST_F(GpuMinerSearch, StopSetBeforeTheStartBuildsNoPreimage) {
     // A malformed job shows whether a pre-image was built: its check would print.
     MiningJob job = make_job('b', 2, 1);

@@ -1,0 +1,23 @@
+#pragma once
+// The job dispatch loop's steps: take the newest job, search it on every slot, publish the block.
+
+#include <atomic>
+#include <optional>
+
+#include "miner_env.h"
+#include "mining_job.h"
+
+// Searches `job` on one slot; a block find fills `result` and sets `stop` for all slots. A
+// search that throws is logged, and this slot's work on the job ends without a result.
+void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result);
+
+// Ends the dispatch loop and the running search: clears `running`, sets `stop` and wakes every
+// waiter (the main loop, the statistics thread's sleep).
+void request_shutdown(MinerState& state);
+
+// Waits for the next job; empty when shutdown was requested, even with a job pending.
+std::optional<MiningJob> take_job(MinerState& state);
+
+// Searches `job` on every slot at once and publishes the first block found in slot order.
+// False when no device is left in service afterwards.
+bool mine(const MinerEnv& env, const MiningJob& job);
