@@ -90,7 +90,8 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const auto counter = run.counters.find("per_core");
-            if (counter != run.counters.end()) per_core[run.run_name.function_name + run.run_name.args] = counter->second.value;
+            if (counter != run.counters.end())
+                per_core[run.run_name.function_name + run.run_name.args] = counter->second.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }

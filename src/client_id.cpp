@@ -32,6 +32,6 @@ std::string client_id_for_host(const std::string& host_name) {
     if (is_valid_client_id(host_name)) return host_name;
     const std::string id = sanitized_client_id(host_name);
     console_print("WARNING: host name \"%s\" is no valid client id, using \"%s\" (set one with --id)\n",
-                 console_text(host_name, 300).c_str(), id.c_str());
+                  console_text(host_name, 300).c_str(), id.c_str());
     return id;
 }

@@ -27,9 +27,7 @@ int64_t read_float(double value) {
     return static_cast<int64_t>(value);
 }
 
-std::string read_text_field(const nlohmann::json& object, const char* key) {
-    return object.value(key, std::string());
-}
+std::string read_text_field(const nlohmann::json& object, const char* key) { return object.value(key, std::string()); }
 
 }  // namespace
 
@@ -100,9 +98,8 @@ void accept_job(MinerState& state, MiningJob job) {
             return;
         }
         state.best_height.store(job.height);
-        log_line("INFO", "[h=%lld] Job: diff=%lld share_diff=%lld prev=%s...",
-                 static_cast<long long>(job.height), static_cast<long long>(job.difficulty),
-                 static_cast<long long>(job.share_difficulty),
+        log_line("INFO", "[h=%lld] Job: diff=%lld share_diff=%lld prev=%s...", static_cast<long long>(job.height),
+                 static_cast<long long>(job.difficulty), static_cast<long long>(job.share_difficulty),
                  console_text(job.previous_blockhash.substr(0, 16), 16).c_str());
         state.last_prev_hash = job.previous_blockhash;
         state.stop.store(true);

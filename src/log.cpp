@@ -15,9 +15,9 @@ void log_line(const char* level, const char* format, ...) {
     va_end(args);
     // Stamped under the console lock, so the lines' order is the order of their stamps.
     console_write_composed([&] {
-        const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
+        const auto nanos =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
         const std::time_t seconds = static_cast<std::time_t>(nanos / 1000000000);
         std::tm utc{};
         gmtime_r(&seconds, &utc);

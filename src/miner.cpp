@@ -171,10 +171,14 @@ int run_miner(int argc, char** argv) {
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     if (!parse_command_line(argc, argv, g_settings)) return 1;
     switch (g_settings.mode) {
-        case RunMode::version: return print_version();
-        case RunMode::list_devices: return print_device_list();
-        case RunMode::benchmark: return benchmark();
-        case RunMode::mine: break;
+        case RunMode::version:
+            return print_version();
+        case RunMode::list_devices:
+            return print_device_list();
+        case RunMode::benchmark:
+            return benchmark();
+        case RunMode::mine:
+            break;
     }
     if (!configure_bus_tls()) return 1;
     // Before device detection: the CUDA runtime starts threads of its own, and they too must

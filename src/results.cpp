@@ -47,8 +47,8 @@ void publish_share(const MinerEnv& env, const MiningJob& job, const std::string&
     env.state.shares_sent.fetch_add(1);
 }
 
-void publish_block(const MinerEnv& env, const MiningJob& job, const std::string& nonce,
-                   const std::string& block_hash, int64_t timestamp) {
+void publish_block(const MinerEnv& env, const MiningJob& job, const std::string& nonce, const std::string& block_hash,
+                   int64_t timestamp) {
     MiningJob found = job;
     found.timestamp = timestamp;
     found.nonce = nonce;

@@ -17,5 +17,5 @@ std::string result_message(const MiningJob& found, const MinerSettings& settings
 
 // Sends a share of `job` (kept across a reconnect) and counts it.
 void publish_share(const MinerEnv& env, const MiningJob& job, const std::string& nonce, int64_t timestamp);
-void publish_block(const MinerEnv& env, const MiningJob& job, const std::string& nonce,
-                   const std::string& block_hash, int64_t timestamp);
+void publish_block(const MinerEnv& env, const MiningJob& job, const std::string& nonce, const std::string& block_hash,
+                   int64_t timestamp);

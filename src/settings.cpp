@@ -72,16 +72,17 @@ std::optional<int32_t> to_int32(const std::string& text) {
 }
 
 bool reject_client_id(const std::string& id) {
-    console_print("Invalid --id \"%s\": a client id is 1 to %zu bytes without white space, '.', '*', '>' "
-                  "or control characters\n",
-                  console_text(id, kMaxClientIdBytes + 16).c_str(), kMaxClientIdBytes);
+    console_print(
+        "Invalid --id \"%s\": a client id is 1 to %zu bytes without white space, '.', '*', '>' "
+        "or control characters\n",
+        console_text(id, kMaxClientIdBytes + 16).c_str(), kMaxClientIdBytes);
     return false;
 }
 
 bool is_value_option(const std::string& a) {
-    return a == "--nats" || a == "-n" || a == "--gpus" || a == "-g" || a == "--id" ||
-           a == "--wallet" || a == "-w" || a == "--stats" || a == "--stats-file" || a == "--api-port" ||
-           a == "--api-bind" || a == "--tls-ca" || a == "--tls-cert" || a == "--tls-key";
+    return a == "--nats" || a == "-n" || a == "--gpus" || a == "-g" || a == "--id" || a == "--wallet" || a == "-w" ||
+           a == "--stats" || a == "--stats-file" || a == "--api-port" || a == "--api-bind" || a == "--tls-ca" ||
+           a == "--tls-cert" || a == "--tls-key";
 }
 
 // The operator options that take no value, or an optional one; false when `arg` is none of

@@ -13,15 +13,15 @@
 
 struct StatusSnapshot {
     std::vector<GpuRate> gpus;  // with each device's state and hardware errors
-    HeartbeatCounts counts;  // uptime, found, shares, jobs received: as in the heartbeat
+    HeartbeatCounts counts;     // uptime, found, shares, jobs received: as in the heartbeat
     int32_t jobs_cancelled = 0;
     int32_t jobs_skipped = 0;
     int64_t height = 0;         // of the job taken last; 0 before the first
     int64_t share_divisor = 0;  // the divisor in force
     bool connected = false;
-    std::string server;  // host:port of the connected server; empty when disconnected
-    size_t outbox_size = 0;        // shares and blocks kept until the server confirms them
-    uint64_t outbox_dropped = 0;   // that fell out of the full outbox
+    std::string server;              // host:port of the connected server; empty when disconnected
+    size_t outbox_size = 0;          // shares and blocks kept until the server confirms them
+    uint64_t outbox_dropped = 0;     // that fell out of the full outbox
     uint64_t refused_oversized = 0;  // publishes above the server's max_payload
 };
 

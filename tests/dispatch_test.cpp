@@ -30,7 +30,9 @@ struct Sent {
 class Recorder {
 public:
     Publisher publisher() {
-        return {[this](const std::string& subject, const std::string& payload) { add({subject, payload, KeptKind::share}); },
+        return {[this](const std::string& subject, const std::string& payload) {
+                    add({subject, payload, KeptKind::share});
+                },
                 [this](const std::string& subject, const std::string& payload, KeptKind kind) {
                     add({subject, payload, kind});
                 }};
@@ -238,9 +240,7 @@ TEST_F(Dispatch, ASearchThatThrowsEndsOnlyItsOwnSlot) {
 TEST_F(Dispatch, AFailingShareDoesNotEndTheProcess) {
     add_slots({{0, finds(0, "00000000000000e0")}});
     MinerEnv failing = env();
-    failing.publisher.publish_kept = [](const std::string&, const std::string&, KeptKind) {
-        throw std::bad_alloc();
-    };
+    failing.publisher.publish_kept = [](const std::string&, const std::string&, KeptKind) { throw std::bad_alloc(); };
     LogCapture log;
     EXPECT_TRUE(mine(failing, job_at(42, 'a')));
     const std::vector<std::string> lines = log.lines();

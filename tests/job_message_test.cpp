@@ -15,7 +15,8 @@ const std::string kPrevB = "060a24181e4000" + std::string(64, 'b');
 const std::string kPrevC = "060a24181e4000" + std::string(64, 'c');
 
 NatsMsg job_msg(long long height, const std::string& prev, long long difficulty = 10000) {
-    return {"drevik.mining.job", json{{"height", height}, {"previous_blockhash", prev}, {"difficulty", difficulty}}.dump()};
+    return {"drevik.mining.job",
+            json{{"height", height}, {"previous_blockhash", prev}, {"difficulty", difficulty}}.dump()};
 }
 
 TEST(ReadIntField, NumbersAndDecimalTextReadTolerantly) {
@@ -163,7 +164,8 @@ TEST(JobMessage, JobBeingMinedIsADuplicateAndDivisorIsReadOnArrival) {
     LogCapture log;
     handle_job_message(state, job_msg(5, kPrevA));
     handle_job_message(state, job_msg(5, kPrevB));
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"INFO [h=5] Job: diff=10000 share_diff=10 prev=060a24181e4000bb..."});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"INFO [h=5] Job: diff=10000 share_diff=10 prev=060a24181e4000bb..."});
     EXPECT_EQ(state.jobs_skipped.load(), 1);
     state.share_divisor.store(4096);
     EXPECT_EQ(state.pending_job->share_difficulty, 10);
@@ -219,7 +221,8 @@ TEST(JobMessage, HostileTextReachesTheConsoleCutAndEscaped) {
         MinerState state;
         LogCapture log;
         handle_job_message(state, {"drevik.mining.job", forged});
-        EXPECT_EQ(log.lines(), std::vector<std::string>{"INFO [h=1] Job: diff=0 share_diff=1 prev=p1\\n[FORGED] FOUN..."});
+        EXPECT_EQ(log.lines(),
+                  std::vector<std::string>{"INFO [h=1] Job: diff=0 share_diff=1 prev=p1\\n[FORGED] FOUN..."});
     }
     for (const std::string& payload : {unterminated, control}) {
         MinerState state;

@@ -27,8 +27,9 @@ TEST(MinerBinary, AnswerToTheCurrentJobRequestIsMinedLikeAJobMessage) {
         }
     });
     // No GPU: the miner takes jobs and mines nothing; it is interrupted after 3 s.
-    const ProcessResult result = run_process(
-        "/usr/bin/timeout", {"--preserve-status", "-s", "INT", "3", DREVIK_MINER_PATH, "--nats", server.url(), "--gpus", "", "--id", "rig-1"});
+    const ProcessResult result =
+        run_process("/usr/bin/timeout", {"--preserve-status", "-s", "INT", "3", DREVIK_MINER_PATH, "--nats",
+                                         server.url(), "--gpus", "", "--id", "rig-1"});
     answering.join();
 
     ASSERT_TRUE(request.has_value());

@@ -39,8 +39,7 @@ TEST(Preimage, Sha256HexMatchesKnownDigests) {
 TEST(Preimage, ReceiptRootPairsLeavesAndCarriesOddOnesUp) {
     EXPECT_EQ(compute_receipt_root({}), kEmptySha);
     EXPECT_EQ(compute_receipt_root({"a"}), sha256_hex("a"));
-    EXPECT_EQ(compute_receipt_root({"a", "b"}),
-              "62af5c3cb8da3e4f25061e829ebeea5c7513c54949115b1acc225930a90154da");
+    EXPECT_EQ(compute_receipt_root({"a", "b"}), "62af5c3cb8da3e4f25061e829ebeea5c7513c54949115b1acc225930a90154da");
     EXPECT_EQ(compute_receipt_root({"a", "b", "c"}),
               "d71dc32fa2cd95be60b32dbb3e63009fa8064407ee19f457c92a09a5ff841a8a");
     // Leaf 4 of five is carried up twice before it is paired.

@@ -13,7 +13,9 @@ namespace {
 
 std::string usage_text(const std::string& program) {
     return "DREVIK GPU Miner v3.2.1\n"
-           "Usage: " + program + " [options]\n"
+           "Usage: " +
+           program +
+           " [options]\n"
            "\n"
            "Options:\n"
            "  --nats URL[,URL...]    NATS server(s) (default: nats://127.0.0.1:4222)\n"
@@ -134,9 +136,11 @@ TEST(CommandLine, GpuListsKeepOrderDuplicatesAndLeadingDigits) {
         std::string value;
         std::vector<int32_t> ids;
     } cases[] = {
-        {"1,0", {1, 0}},     {"0,0", {0, 0}},      {" 1", {1}},        {"1 ", {1}},
-        {"1x", {1}},         {"+2,-1", {2, -1}},   {"", {}},           {"2147483647", {2147483647}},
-        {"3,", {3}},         {"-2147483648", {-2147483648LL}},
+        {"1,0", {1, 0}}, {"0,0", {0, 0}},
+        {" 1", {1}},     {"1 ", {1}},
+        {"1x", {1}},     {"+2,-1", {2, -1}},
+        {"", {}},        {"2147483647", {2147483647}},
+        {"3,", {3}},     {"-2147483648", {-2147483648LL}},
     };
     for (const auto& c : cases) {
         for (const char* option : {"--gpus", "-g"}) {
@@ -177,8 +181,8 @@ TEST(CommandLine, TlsFilesAreTakenAndACertificateNeedsItsKey) {
     EXPECT_EQ(p.settings.tls_key, "k.pem");
     EXPECT_EQ(parse({}).settings.tls_ca, "");
 
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--tls-cert", "c.pem"},
-                                                 std::vector<std::string>{"--tls-key", "k.pem"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--tls-cert", "c.pem"}, std::vector<std::string>{"--tls-key", "k.pem"}}) {
         p = parse(args);
         EXPECT_FALSE(p.ok);
         EXPECT_EQ(p.standard_error, "--tls-cert and --tls-key go together\n");
@@ -260,8 +264,14 @@ TEST(CommandLine, ClientIdsThatAreNoSubjectTokenAreRefused) {
         std::string id;
         std::string shown;
     } cases[] = {
-        {"a b c", "a b c"}, {"Rig 07", "Rig 07"}, {"rig.7", "rig.7"}, {"", ""}, {"*", "*"}, {"rig>", "rig>"},
-        {"rig\r\nPUB x 1", "rig\\r\\nPUB x 1"}, {std::string(129, 'r'), std::string(129, 'r')},
+        {"a b c", "a b c"},
+        {"Rig 07", "Rig 07"},
+        {"rig.7", "rig.7"},
+        {"", ""},
+        {"*", "*"},
+        {"rig>", "rig>"},
+        {"rig\r\nPUB x 1", "rig\\r\\nPUB x 1"},
+        {std::string(129, 'r'), std::string(129, 'r')},
     };
     for (const auto& c : cases) {
         const Parsed p = parse({"--id", c.id});

@@ -80,7 +80,7 @@ TEST(StatsFile, ReplacedWholeAndPlantedSymlinkIsNotFollowed) {
     ASSERT_TRUE(write_stats_file(path, "{\"a\":1}"));
     EXPECT_EQ(read_file(path), "{\"a\":1}");
     EXPECT_EQ(read_file(victim), "precious");
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(lstat(path.c_str(), &info), 0);
     EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(info.st_mode & 0777, 0644u);
@@ -106,11 +106,11 @@ TEST(Heartbeat, SentThroughThePublisherAndWrittenToTheStatsFile) {
     state.shares_sent = 5;
     state.jobs_received = 9;
     std::vector<std::pair<std::string, std::string>> sent;
-    const MinerEnv env{state, settings,
-                       {[&sent](const std::string& subject, const std::string& payload) {
-                            sent.emplace_back(subject, payload);
-                        },
-                        nullptr}};
+    const MinerEnv env{
+        state,
+        settings,
+        {[&sent](const std::string& subject, const std::string& payload) { sent.emplace_back(subject, payload); },
+         nullptr}};
     send_heartbeat(env);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].first, "drevik.monitor.heartbeat.rig1");

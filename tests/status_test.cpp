@@ -160,15 +160,18 @@ TEST_F(StatusApiTest, ServesTwoResourcesAndRefusesTheRest) {
         std::string status;
         std::vector<std::string> contains;
     } cases[] = {
-        {"GET /status HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK",
+        {"GET /status HTTP/1.1\r\nHost: x\r\n\r\n",
+         "HTTP/1.1 200 OK",
          {"Content-Type: application/json\r\n", "Connection: close\r\n", "\r\n\r\n{\"s\":1}"}},
-        {"GET /metrics?x=1 HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK",
+        {"GET /metrics?x=1 HTTP/1.0\r\n\r\n",
+         "HTTP/1.1 200 OK",
          {"Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n", "\r\n\r\nm 1\n"}},
         {"HEAD /status HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", {"Content-Length: 7\r\n"}},
         {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {"\r\n\r\nnot found\n"}},
         {"GET /status/ HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {}},
         {"GET /etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {}},
-        {"POST /status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", "HTTP/1.1 405 Method Not Allowed",
+        {"POST /status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}",
+         "HTTP/1.1 405 Method Not Allowed",
          {"Allow: GET, HEAD\r\n"}},
         {"DELETE /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", {}},
         {"BREW /status HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 400 Bad Request", {}},
@@ -233,8 +236,7 @@ TEST_F(StatusApiTest, TricklingClientIsCutOff) {
 TEST(StatusApi, AFailingReportIsAnsweredWith500AndLogged) {
     StatusApi api;
     ASSERT_TRUE(api.bind("127.0.0.1", 0));
-    api.start([]() -> std::string { throw std::runtime_error("no rates"); },
-              []() -> std::string { throw 1; });
+    api.start([]() -> std::string { throw std::runtime_error("no rates"); }, []() -> std::string { throw 1; });
     LogCapture log;
     for (const char* path : {"/status", "/metrics", "/status"}) {
         const std::string response = exchange(api.port(), std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -244,8 +246,8 @@ TEST(StatusApi, AFailingReportIsAnsweredWith500AndLogged) {
     }
     api.stop();
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"ERROR Status API: report failed: no rates",
-                                                      "ERROR Status API: report failed: unknown error",
-                                                      "ERROR Status API: report failed: no rates"}));
+                                                     "ERROR Status API: report failed: unknown error",
+                                                     "ERROR Status API: report failed: no rates"}));
 }
 
 TEST(StatusApi, PortInUseIsRefused) {

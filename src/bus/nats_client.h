@@ -54,11 +54,11 @@ struct NatsTimings {
 std::chrono::milliseconds backoff_pause(const NatsTimings& timings, std::mt19937& generator);
 
 // The miner's NATS client over TCP, with TLS for "tls://" entries, for servers that require it
-// and for every server once TLS options are set; never a plain-text fall-back. A reader thread connects to the first server of the
-// list that answers, runs the handshake, receives and dispatches messages, watches the
-// connection with keep-alive PINGs, and after a loss goes on with the next server at once. The
-// list grows by the servers a cluster announces. Any thread may publish; results published with
-// publish_kept() survive lost connections (see nats_outbox.h).
+// and for every server once TLS options are set; never a plain-text fall-back. A reader thread connects to the first
+// server of the list that answers, runs the handshake, receives and dispatches messages, watches the connection with
+// keep-alive PINGs, and after a loss goes on with the next server at once. The list grows by the servers a cluster
+// announces. Any thread may publish; results published with publish_kept() survive lost connections (see
+// nats_outbox.h).
 class NatsClient {
 public:
     explicit NatsClient(std::string name, NatsTimings timings = {});
@@ -95,7 +95,7 @@ public:
     std::vector<std::string> servers_copy() const;
     uint64_t refused_oversized() const { return oversized.load(); }  // publishes above max_payload
     uint64_t outbox_dropped() const { return dropped.load(); }       // results that fell out
-    size_t outbox_size() const;                                     // results kept right now
+    size_t outbox_size() const;                                      // results kept right now
 
 private:
     enum class Attempt { failed, lost };
@@ -112,8 +112,8 @@ private:
     void apply_info(const ServerInfo& info);
     std::string inherited_entry(const std::string& url) const;
     bool send_if_connected(const std::string& text);
-    bool write_locked(const std::string& text);  // caller holds send_mutex
-    void ping_locked();                          // caller holds send_mutex
+    bool write_locked(const std::string& text);                         // caller holds send_mutex
+    void ping_locked();                                                 // caller holds send_mutex
     bool fits_locked(const std::string& subject, size_t payload_size);  // caller holds send_mutex
     void report_dropped(const std::deque<OutboxEntry>& entries);
     void handshake(const std::string& connect_text);

@@ -179,7 +179,8 @@ std::optional<ServerInfo> NatsClient::read_greeting(std::vector<char>& chunk) {
 
 bool NatsClient::secure_link(const ServerAddress& address, const ServerInfo& info, std::string& why) {
     if (!info.tls_required && !info.tls_available) {
-        why = address.tls ? "tls:// but the server does not offer TLS" : "TLS options set but the server does not offer TLS";
+        why = address.tls ? "tls:// but the server does not offer TLS"
+                          : "TLS options set but the server does not offer TLS";
         return false;
     }
     if (!tls_context) {
@@ -274,8 +275,8 @@ void NatsClient::handshake(const std::string& connect_text) {
     outbox_ping_sent(outbox);
     for (const OutboxEntry& entry : refused) {
         oversized.fetch_add(1);
-        console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n",
-                     entry.payload.size(), entry.subject.c_str(), static_cast<long long>(max_payload.load()));
+        console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n", entry.payload.size(),
+                      entry.subject.c_str(), static_cast<long long>(max_payload.load()));
     }
     if (write_locked(text)) connected.exchange(true);
 }

@@ -16,9 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool starts_with(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // Server text on the console: a hostile line may be long or hold control characters.
 std::string excerpt(const std::string& line) { return console_text(line, 200); }
@@ -43,8 +41,8 @@ bool NatsClient::fits_locked(const std::string& subject, size_t payload_size) {
     if (static_cast<int64_t>(payload_size) <= limit) return true;
     // The server would answer with -ERR and close the connection, costing everything in flight.
     oversized.fetch_add(1);
-    console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n", payload_size,
-                 subject.c_str(), static_cast<long long>(limit));
+    console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n", payload_size, subject.c_str(),
+                  static_cast<long long>(limit));
     return false;
 }
 
@@ -76,9 +74,8 @@ bool NatsClient::publish_kept(const std::string& subject, const std::string& pay
 void NatsClient::report_dropped(const std::deque<OutboxEntry>& entries) {
     for (const OutboxEntry& entry : entries) {
         const uint64_t total = dropped.fetch_add(1) + 1;
-        console_print("[NATS] Outbox full: dropped a %zu-byte %s on %s (%llu dropped in all)\n",
-                     entry.payload.size(), kind_name(entry.kind), entry.subject.c_str(),
-                     static_cast<unsigned long long>(total));
+        console_print("[NATS] Outbox full: dropped a %zu-byte %s on %s (%llu dropped in all)\n", entry.payload.size(),
+                      kind_name(entry.kind), entry.subject.c_str(), static_cast<unsigned long long>(total));
     }
 }
 

@@ -17,8 +17,7 @@ std::deque<OutboxEntry>::iterator eviction_victim(Outbox& outbox) {
 
 size_t entry_bytes(const OutboxEntry& entry) { return entry.subject.size() + entry.payload.size(); }
 
-std::deque<OutboxEntry> outbox_add(Outbox& outbox, KeptKind kind, std::string subject,
-                                   std::string payload) {
+std::deque<OutboxEntry> outbox_add(Outbox& outbox, KeptKind kind, std::string subject, std::string payload) {
     OutboxEntry entry{outbox.next_seq++, kind, std::move(subject), std::move(payload), false};
     std::deque<OutboxEntry> evicted;
     if (entry_bytes(entry) > outbox.capacity) {

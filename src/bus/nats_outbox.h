@@ -27,7 +27,7 @@ struct Outbox {
     size_t capacity = kOutboxBytes;  // bytes of subjects and payloads kept at most
     size_t bytes = 0;
     uint64_t next_seq = 1;
-    uint64_t written_through = 0;  // highest seq written on the current connection
+    uint64_t written_through = 0;     // highest seq written on the current connection
     std::deque<OutboxEntry> entries;  // publication order
     // One per PING in flight, oldest first: the highest seq written before that PING.
     std::deque<uint64_t> ping_marks;
@@ -37,8 +37,7 @@ size_t entry_bytes(const OutboxEntry& entry);
 
 // Appends a message and returns what no longer fits, oldest shares first, then oldest blocks.
 // A message larger than the whole capacity is returned itself.
-std::deque<OutboxEntry> outbox_add(Outbox& outbox, KeptKind kind, std::string subject,
-                                   std::string payload);
+std::deque<OutboxEntry> outbox_add(Outbox& outbox, KeptKind kind, std::string subject, std::string payload);
 // The entry just added (the last one), marked as written on the current connection.
 void outbox_mark_last_written(Outbox& outbox);
 // The PUB text of every entry not yet written on the current connection, in order, which are

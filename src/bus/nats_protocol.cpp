@@ -92,7 +92,8 @@ std::string percent_encoded(const std::string& text) {
 }  // namespace
 
 std::string userinfo_text(const ServerCredentials& credentials) {
-    if (credentials.has_user) return percent_encoded(credentials.user) + ":" + percent_encoded(credentials.password) + "@";
+    if (credentials.has_user)
+        return percent_encoded(credentials.user) + ":" + percent_encoded(credentials.password) + "@";
     if (!credentials.token.empty()) return percent_encoded(credentials.token) + "@";
     return "";
 }
@@ -145,9 +146,7 @@ std::optional<MsgHeader> parse_msg_line(const std::string& line) {
     return header;
 }
 
-std::string server_key(const ServerAddress& address) {
-    return address.host + ":" + std::to_string(address.port);
-}
+std::string server_key(const ServerAddress& address) { return address.host + ":" + std::to_string(address.port); }
 
 ServerInfo parse_info_line(const std::string& line) {
     ServerInfo info;
@@ -196,9 +195,7 @@ std::string sub_line(const std::string& subject, int32_t sid) {
     return "SUB " + subject + " " + std::to_string(sid) + "\r\n";
 }
 
-std::string pub_text(const std::string& subject, const std::string& payload) {
-    return pub_text(subject, "", payload);
-}
+std::string pub_text(const std::string& subject, const std::string& payload) { return pub_text(subject, "", payload); }
 
 std::string pub_text(const std::string& subject, const std::string& reply, const std::string& payload) {
     std::string text = "PUB " + subject + " ";

@@ -94,9 +94,8 @@ ssize_t receive_tls(BusLink& link, std::vector<char>& chunk, std::chrono::millis
         if (!read_now && !wait_ready(link.fd, wanted, wake_fd, deadline)) return -1;
         read_now = false;
         int error = SSL_ERROR_NONE;
-        const int n = tls_call(link, error, [&](ssl_st* ssl) {
-            return SSL_read(ssl, chunk.data(), static_cast<int>(chunk.size()));
-        });
+        const int n = tls_call(
+            link, error, [&](ssl_st* ssl) { return SSL_read(ssl, chunk.data(), static_cast<int>(chunk.size())); });
         if (n > 0) return n;
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
             wanted = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
@@ -142,8 +141,7 @@ bool set_blocking(int fd, bool blocking) {
     return fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
 }
 
-bool connect_until(int fd, const sockaddr* address, socklen_t length,
-                   std::chrono::milliseconds timeout, int wake_fd) {
+bool connect_until(int fd, const sockaddr* address, socklen_t length, std::chrono::milliseconds timeout, int wake_fd) {
     if (!set_blocking(fd, false)) return false;
     if (connect(fd, address, length) != 0) {
         if (errno != EINPROGRESS) return false;

@@ -17,8 +17,7 @@ struct ssl_st;
 
 // Connects `fd` to `address` within `timeout`. Returns false on failure, on time-out and when
 // `wake_fd` fires first. The socket is blocking again afterwards.
-bool connect_until(int fd, const sockaddr* address, socklen_t length,
-                   std::chrono::milliseconds timeout, int wake_fd);
+bool connect_until(int fd, const sockaddr* address, socklen_t length, std::chrono::milliseconds timeout, int wake_fd);
 
 // Sleeps for `duration`, resuming after signals, and returns early once `wake_fd` fires.
 void sleep_unless_woken(std::chrono::milliseconds duration, int wake_fd);

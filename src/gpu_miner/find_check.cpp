@@ -8,8 +8,8 @@
 namespace {
 
 bool is_nonce_text(const std::string& nonce) {
-    return nonce.size() == 16 &&
-           std::all_of(nonce.begin(), nonce.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return nonce.size() == 16 && std::all_of(nonce.begin(), nonce.end(),
+                                             [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // The digest as a 256-bit big-endian number against the target, word 0 first.
@@ -39,10 +39,14 @@ FindCheck check_find(const std::string& prefix, const std::string& nonce, const 
 
 const char* find_check_text(FindCheck check) {
     switch (check) {
-        case FindCheck::valid: return "valid";
-        case FindCheck::bad_nonce_text: return "nonce is not 16 hex digits";
-        case FindCheck::digest_mismatch: return "SHA-256 of the pre-image differs from the device's digest";
-        case FindCheck::above_target: return "hash above the target";
+        case FindCheck::valid:
+            return "valid";
+        case FindCheck::bad_nonce_text:
+            return "nonce is not 16 hex digits";
+        case FindCheck::digest_mismatch:
+            return "SHA-256 of the pre-image differs from the device's digest";
+        case FindCheck::above_target:
+            return "hash above the target";
     }
     return "unknown";
 }

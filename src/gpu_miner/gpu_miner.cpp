@@ -23,9 +23,12 @@ struct TuningInterrupted {};
 
 const char* device_state_name(DeviceState state) {
     switch (state) {
-        case DeviceState::idle: return "idle";
-        case DeviceState::mining: return "mining";
-        case DeviceState::failed: return "failed";
+        case DeviceState::idle:
+            return "idle";
+        case DeviceState::mining:
+            return "mining";
+        case DeviceState::failed:
+            return "failed";
     }
     return "unknown";
 }
@@ -57,8 +60,8 @@ bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
     blocks_per_sm = occupancy > 0 ? occupancy : kDefaultBlocksPerSm;
     loops = 16384;
     grid = blocks_per_sm * sm_count;
-    console_print("[GPU %d] %s: %d SMs, %d blks/SM (occupancy), grid=%d\n", device, name, sm_count,
-                 blocks_per_sm, grid);
+    console_print("[GPU %d] %s: %d SMs, %d blks/SM (occupancy), grid=%d\n", device, name, sm_count, blocks_per_sm,
+                  grid);
 
     CUDA_REQUIRE(cudaMalloc(&found_flag, sizeof(int)));
     CUDA_REQUIRE(cudaMalloc(&found_nonce, sizeof(uint64_t)));
@@ -93,8 +96,8 @@ const char* GpuMiner::launch_search_kernel(bool precomp, uint64_t start_nonce, i
                                            int32_t launch_loops) {
     void* args[] = {&start_nonce, &found_nonce, &found_hash, &found_flag,
                     &share_nonce, &share_hash,  &share_flag, &launch_loops};
-    const cudaError_t status = cudaLaunchKernel(precomp ? kernel_mine_precomp : kernel_mine_fallback,
-                                                dim3(launch_grid), dim3(kThreadsPerBlock), args, 0, nullptr);
+    const cudaError_t status = cudaLaunchKernel(precomp ? kernel_mine_precomp : kernel_mine_fallback, dim3(launch_grid),
+                                                dim3(kThreadsPerBlock), args, 0, nullptr);
     return status == cudaSuccess ? nullptr : cudaGetErrorString(status);
 }
 
@@ -124,7 +127,7 @@ double GpuMiner::time_launch(int32_t launch_grid, int32_t launch_loops) {
 }
 
 GpuInfo GpuMiner::describe() const {
-    return {device, name,  sm_count, grid, kThreadsPerBlock, loops, int64_t{grid} * loops * kThreadsPerBlock,
+    return {device,    name, sm_count, grid, kThreadsPerBlock, loops, int64_t{grid} * loops * kThreadsPerBlock,
             pci_bus_id};
 }
 
@@ -133,9 +136,9 @@ void GpuMiner::release() {
     // would wait for it for ever: they are left to the process exit.
     if (state() == DeviceState::failed) return;
     cudaSetDevice(device);
-    for (void* buffer : {static_cast<void*>(found_flag), static_cast<void*>(found_nonce),
-                         static_cast<void*>(found_hash), static_cast<void*>(share_flag),
-                         static_cast<void*>(share_nonce), static_cast<void*>(share_hash)}) {
+    for (void* buffer :
+         {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
+          static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash)}) {
         cudaFree(buffer);
     }
     found_flag = share_flag = nullptr;

@@ -74,9 +74,7 @@ std::string compute_header_hash(const MiningJob& job) {
     return sha256_hex(header_text(job, compute_receipt_root(job.receipts)));
 }
 
-std::string mining_prefix(const MiningJob& job) {
-    return job.previous_blockhash + compute_header_hash(job);
-}
+std::string mining_prefix(const MiningJob& job) { return job.previous_blockhash + compute_header_hash(job); }
 
 Target difficulty_to_target(int64_t difficulty) {
     Target target{};
@@ -113,8 +111,7 @@ bool prefix_is_searchable(int device, size_t prefix_length) {
         return false;
     }
     if (prefix_length != kPrefixLength) {
-        console_print("[GPU %d] ERROR: prefix_len=%zu (expected %zu)\n", device, prefix_length,
-                     kPrefixLength);
+        console_print("[GPU %d] ERROR: prefix_len=%zu (expected %zu)\n", device, prefix_length, kPrefixLength);
         return false;
     }
     return true;

@@ -21,8 +21,8 @@ int32_t grid_search(int32_t device, int32_t sm_count, int32_t blocks_per_sm, con
         if (grid < sm_count || grid > 16 * sm_count) continue;
         const double ms = std::max(time_launch(grid, kTestLoops), 1.0);
         const double rate = static_cast<double>(int64_t{grid} * 256 * kTestLoops) / ms / 1000.0;
-        console_print("[GPU %d]   grid test: blks/SM=%d grid=%d -> %.1fms (%.1f MH/s)\n", device, blocks, grid,
-                     ms, rate);
+        console_print("[GPU %d]   grid test: blks/SM=%d grid=%d -> %.1fms (%.1f MH/s)\n", device, blocks, grid, ms,
+                      rate);
         if (rate > best_rate) best_grid = grid;
         best_rate = std::max(best_rate, rate);
     }
@@ -60,7 +60,7 @@ TunedGeometry tune_launch_geometry(int32_t device, int32_t sm_count, int32_t blo
     }
 
     const int64_t hashes = int64_t{grid} * loops * 256;
-    console_print("[GPU %d] Tuned: grid=%d loops=%d kernel=%.1fms hashes/launch=%lld est=%.1f MH/s\n", device,
-                 grid, loops, ms, static_cast<long long>(hashes), static_cast<double>(hashes) / ms / 1000.0);
+    console_print("[GPU %d] Tuned: grid=%d loops=%d kernel=%.1fms hashes/launch=%lld est=%.1f MH/s\n", device, grid,
+                  loops, ms, static_cast<long long>(hashes), static_cast<double>(hashes) / ms / 1000.0);
     return {grid, loops, ms};
 }

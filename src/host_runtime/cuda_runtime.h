@@ -70,8 +70,8 @@ const char* cudaGetErrorString(cudaError_t error);
 
 namespace host_runtime {
 
-cudaError_t copy_to_symbol(void* symbol, size_t symbol_size, const void* source, size_t count,
-                           size_t offset, cudaMemcpyKind kind);
+cudaError_t copy_to_symbol(void* symbol, size_t symbol_size, const void* source, size_t count, size_t offset,
+                           cudaMemcpyKind kind);
 cudaError_t occupancy(int* blocks, int block_size, size_t dynamic_shared_bytes);
 // Queues a launch on the current device: `thread_body(call)` runs once for every thread of
 // the grid, with threadIdx, blockIdx, blockDim and gridDim set. Returns once it is queued.
@@ -114,10 +114,11 @@ cudaError_t cudaLaunchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, v
     };
     auto call = std::make_shared<const Call>(
         Call{kernel, host_runtime::unpack_arguments<Params...>(args, std::index_sequence_for<Params...>{})});
-    return host_runtime::enqueue_grid(grid, block, dynamic_shared_bytes,
-                                      [](const void* bound) {
-                                          const Call& c = *static_cast<const Call*>(bound);
-                                          std::apply(c.kernel, c.arguments);
-                                      },
-                                      std::move(call));
+    return host_runtime::enqueue_grid(
+        grid, block, dynamic_shared_bytes,
+        [](const void* bound) {
+            const Call& c = *static_cast<const Call*>(bound);
+            std::apply(c.kernel, c.arguments);
+        },
+        std::move(call));
 }

@@ -79,9 +79,9 @@ void refresh_plan() {
         FaultEntry parsed{};
         if (!parse_entry(entry, parsed)) {
             console_print(
-                         "DREVIK_HOST_FAULT: malformed entry \"%s\" (expected KIND:DEVICE:N, KIND fail, hang or "
-                         "corrupt, DEVICE 0 to 63, N from 1)\n",
-                         entry.c_str());
+                "DREVIK_HOST_FAULT: malformed entry \"%s\" (expected KIND:DEVICE:N, KIND fail, hang or "
+                "corrupt, DEVICE 0 to 63, N from 1)\n",
+                entry.c_str());
             plan.valid = false;
             plan.entries.clear();
             return;

@@ -47,8 +47,7 @@ unsigned lane_width() {
         std::lock_guard<std::mutex> lock(reported_mutex);
         if (reported != value) {
             reported = value;
-            console_print("DREVIK_HOST_SIMD: unknown value \"%s\" (expected avx512, avx2, sse2 or scalar)\n",
-                          value);
+            console_print("DREVIK_HOST_SIMD: unknown value \"%s\" (expected avx512, avx2, sse2 or scalar)\n", value);
         }
         return widest;
     }

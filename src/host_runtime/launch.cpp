@@ -15,8 +15,8 @@ std::mutex launch_mutex;
 
 bool valid_shape(dim3 grid, dim3 block) {
     const uint64_t threads = uint64_t{block.x} * block.y * block.z;
-    return grid.x >= 1 && grid.y >= 1 && grid.z >= 1 && grid.x <= 0x7fffffffu && grid.y <= 65535 &&
-           grid.z <= 65535 && threads >= 1 && threads <= 1024 && block.z <= 64;
+    return grid.x >= 1 && grid.y >= 1 && grid.z >= 1 && grid.x <= 0x7fffffffu && grid.y <= 65535 && grid.z <= 65535 &&
+           threads >= 1 && threads <= 1024 && block.z <= 64;
 }
 
 }  // namespace

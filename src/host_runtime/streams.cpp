@@ -18,8 +18,8 @@ namespace {
 struct EventState {
     int device = 0;
     bool timing = true;
-    int pending = 0;         // records queued, not yet reached
-    bool reached = false;    // a record was reached at least once
+    int pending = 0;       // records queued, not yet reached
+    bool reached = false;  // a record was reached at least once
     std::chrono::steady_clock::time_point time;
 };
 

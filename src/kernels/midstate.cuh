@@ -15,7 +15,8 @@ __device__ __forceinline__ void plain_round(uint32_t (&s)[8], uint32_t w) {
     const uint32_t t1 = var<Round>(s, 7) + big_sigma1(var<Round>(s, 4)) +
                         choose(var<Round>(s, 4), var<Round>(s, 5), var<Round>(s, 6)) + kRoundConstants[Round] + w;
     var<Round>(s, 3) += t1;
-    var<Round>(s, 7) = t1 + big_sigma0(var<Round>(s, 0)) + majority(var<Round>(s, 0), var<Round>(s, 1), var<Round>(s, 2));
+    var<Round>(s, 7) =
+        t1 + big_sigma0(var<Round>(s, 0)) + majority(var<Round>(s, 0), var<Round>(s, 1), var<Round>(s, 2));
 }
 
 // One SHA-256 compression of the 64-byte block into state.

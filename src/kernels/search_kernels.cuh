@@ -77,20 +77,26 @@ struct Run {
     Word a7, b7, c7, e7, f7, g7;  // working variables entering round 7 (h and d are folded below)
     Word a8_less_w7, e8_less_w7;  // a and e after round 7, less W7
     Word w20, w21;
-    Word w22_less_s0_w7;          // W22 less σ0(W7)
-    Word w23_less_w7;             // W23 less W7
-    Word w35_part, w36_part;      // σ0(W(r-15)) + W(r-16)
+    Word w22_less_s0_w7;      // W22 less σ0(W7)
+    Word w23_less_w7;         // W23 less W7
+    Word w35_part, w36_part;  // σ0(W(r-15)) + W(r-16)
 };
 
 // Bits Shift to Shift + 31 of a nonce (zero above bit 63).
 template <int Shift>
-__device__ __forceinline__ uint32_t nonce_bits(uint64_t nonce) { return static_cast<uint32_t>(nonce >> Shift); }
+__device__ __forceinline__ uint32_t nonce_bits(uint64_t nonce) {
+    return static_cast<uint32_t>(nonce >> Shift);
+}
 
 // Message words W5 and W6: nonce digits 6-9 and 10-13.
 template <typename Word, typename Nonce>
-__device__ __forceinline__ Word nonce_w5(const Nonce& nonce) { return hex_codes(nonce_bits<24>(nonce) & 0xffffu); }
+__device__ __forceinline__ Word nonce_w5(const Nonce& nonce) {
+    return hex_codes(nonce_bits<24>(nonce) & 0xffffu);
+}
 template <typename Word, typename Nonce>
-__device__ __forceinline__ Word nonce_w6(const Nonce& nonce) { return hex_codes(nonce_bits<8>(nonce) & 0xffffu); }
+__device__ __forceinline__ Word nonce_w6(const Nonce& nonce) {
+    return hex_codes(nonce_bits<8>(nonce) & 0xffffu);
+}
 
 // The run's shared part, from the state entering round 5 and the words W4-W6.
 template <typename LaunchWords, typename Word = typename LaunchWords::Word>

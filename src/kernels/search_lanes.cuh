@@ -30,8 +30,10 @@ struct LaneNonces {
 
 template <int Shift, typename Word>
 __forceinline__ Word nonce_bits(const LaneNonces<Word>& nonce) {
-    if constexpr (Shift >= 32) return nonce.high >> (Shift - 32);
-    else return (nonce.low >> Shift) | (nonce.high << (32 - Shift));
+    if constexpr (Shift >= 32)
+        return nonce.high >> (Shift - 32);
+    else
+        return (nonce.low >> Shift) | (nonce.high << (32 - Shift));
 }
 
 template <typename Mask>
@@ -89,7 +91,8 @@ __forceinline__ LaunchWordsPerRun<Word> select(LaneMask<Word> take, const Launch
             select(take, fresh.w33_part_, old.w33_part_), select(take, fresh.w34_part_, old.w34_part_)};
 }
 template <typename LaunchWords, typename Word = typename LaunchWords::Word>
-__forceinline__ Run<LaunchWords> select(LaneMask<Word> take, const Run<LaunchWords>& fresh, const Run<LaunchWords>& old) {
+__forceinline__ Run<LaunchWords> select(LaneMask<Word> take, const Run<LaunchWords>& fresh,
+                                        const Run<LaunchWords>& old) {
     Run<LaunchWords> run;
     run.launch = select(take, fresh.launch, old.launch);
     run.a7 = select(take, fresh.a7, old.a7);
@@ -183,17 +186,16 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
 #if defined(__x86_64__)
 template <typename Runs>
 __attribute__((target("avx512f"), flatten)) void search_lanes_avx512(uint64_t start_nonce, int loops,
-                                                                      const ResultBuffers& out, int lanes) {
+                                                                     const ResultBuffers& out, int lanes) {
     search_lanes<Lanes16, Runs>(start_nonce, loops, out, lanes);
 }
 template <typename Runs>
 __attribute__((target("avx2"), flatten)) void search_lanes_avx2(uint64_t start_nonce, int loops,
-                                                                 const ResultBuffers& out, int lanes) {
+                                                                const ResultBuffers& out, int lanes) {
     search_lanes<Lanes8, Runs>(start_nonce, loops, out, lanes);
 }
 template <typename Runs>
-__attribute__((flatten)) void search_lanes_sse2(uint64_t start_nonce, int loops, const ResultBuffers& out,
-                                                int lanes) {
+__attribute__((flatten)) void search_lanes_sse2(uint64_t start_nonce, int loops, const ResultBuffers& out, int lanes) {
     search_lanes<Lanes4, Runs>(start_nonce, loops, out, lanes);
 }
 #endif
@@ -206,9 +208,12 @@ void search_thread_group(uint64_t start_nonce, int loops, const ResultBuffers& o
 #if defined(__x86_64__)
     if (lanes > 1) {
         const int n = static_cast<int>(lanes);
-        if (host_lane_width >= 16) search_lanes_avx512<Runs>(start_nonce, loops, out, n);
-        else if (host_lane_width >= 8) search_lanes_avx2<Runs>(start_nonce, loops, out, n);
-        else search_lanes_sse2<Runs>(start_nonce, loops, out, n);
+        if (host_lane_width >= 16)
+            search_lanes_avx512<Runs>(start_nonce, loops, out, n);
+        else if (host_lane_width >= 8)
+            search_lanes_avx2<Runs>(start_nonce, loops, out, n);
+        else
+            search_lanes_sse2<Runs>(start_nonce, loops, out, n);
         host_lanes_taken = lanes;
         return;
     }

@@ -70,18 +70,30 @@ __device__ __forceinline__ Word shift_right(Word x) {
 // Rotations by a compile-time count: a funnel shift on the GPU, a rotate instruction where the
 // CPU has one (AVX-512) and two shifts and an or elsewhere.
 template <unsigned int N>
-__device__ __forceinline__ uint32_t rotr(uint32_t x) { return __funnelshift_r(x, x, N); }
+__device__ __forceinline__ uint32_t rotr(uint32_t x) {
+    return __funnelshift_r(x, x, N);
+}
 template <unsigned int N, typename Word>
-__device__ __forceinline__ Word rotr(Word x) { return (x >> N) | (x << (32 - N)); }
+__device__ __forceinline__ Word rotr(Word x) {
+    return (x >> N) | (x << (32 - N));
+}
 
 template <typename Word>
-__device__ __forceinline__ Word big_sigma0(Word a) { return rotr<2>(a) ^ rotr<13>(a) ^ rotr<22>(a); }
+__device__ __forceinline__ Word big_sigma0(Word a) {
+    return rotr<2>(a) ^ rotr<13>(a) ^ rotr<22>(a);
+}
 template <typename Word>
-__device__ __forceinline__ Word big_sigma1(Word e) { return rotr<6>(e) ^ rotr<11>(e) ^ rotr<25>(e); }
+__device__ __forceinline__ Word big_sigma1(Word e) {
+    return rotr<6>(e) ^ rotr<11>(e) ^ rotr<25>(e);
+}
 template <typename Word>
-__device__ __forceinline__ Word small_sigma0(Word x) { return rotr<7>(x) ^ rotr<18>(x) ^ (x >> 3); }
+__device__ __forceinline__ Word small_sigma0(Word x) {
+    return rotr<7>(x) ^ rotr<18>(x) ^ (x >> 3);
+}
 template <typename Word>
-__device__ __forceinline__ Word small_sigma1(Word x) { return rotr<17>(x) ^ rotr<19>(x) ^ (x >> 10); }
+__device__ __forceinline__ Word small_sigma1(Word x) {
+    return rotr<17>(x) ^ rotr<19>(x) ^ (x >> 10);
+}
 // σ0 and σ1 of the candidate loop, with the shift through shift_right; they need C's
 // multipliers in place, which the midstate kernel cannot count on.
 template <typename Word>
@@ -93,16 +105,22 @@ __device__ __forceinline__ Word balanced_small_sigma1(Word x) {
     return rotr<17>(x) ^ rotr<19>(x) ^ shift_right<10, constant_word::shift_10>(x);
 }
 template <typename Word>
-__device__ __forceinline__ Word choose(Word e, Word f, Word g) { return g ^ (e & (f ^ g)); }
+__device__ __forceinline__ Word choose(Word e, Word f, Word g) {
+    return g ^ (e & (f ^ g));
+}
 __device__ __forceinline__ uint32_t majority(uint32_t a, uint32_t b, uint32_t c) { return (a & b) | (c & (a | b)); }
 // Without a three-input logic instruction: a ^ b of one round is b ^ c of the next, which the
 // compiler keeps, so a round pays two operations for Maj instead of four.
 template <typename Word>
-__device__ __forceinline__ Word majority(Word a, Word b, Word c) { return b ^ ((a ^ b) & (b ^ c)); }
+__device__ __forceinline__ Word majority(Word a, Word b, Word c) {
+    return b ^ ((a ^ b) & (b ^ c));
+}
 
 // A word of C in every lane.
 template <typename Word>
-__device__ __forceinline__ Word constant(int k) { return Word{} + C[k]; }
+__device__ __forceinline__ Word constant(int k) {
+    return Word{} + C[k];
+}
 
 // The host-side value of σ0 for compile-time arguments.
 __host__ __device__ constexpr uint32_t small_sigma0_of(uint32_t x) {
@@ -147,8 +165,8 @@ __device__ __forceinline__ void load_state(Word (&s)[8], int base) {
 // significant byte: per byte v + '0' + 39 * ((v + 6) >> 4), all four bytes at once.
 template <typename Word>
 __device__ __forceinline__ Word hex_codes(Word nibbles) {
-    const Word v = ((nibbles & 0xf000u) << 12) | ((nibbles & 0x0f00u) << 8) | ((nibbles & 0x00f0u) << 4) |
-                       (nibbles & 0x000fu);
+    const Word v =
+        ((nibbles & 0xf000u) << 12) | ((nibbles & 0x0f00u) << 8) | ((nibbles & 0x00f0u) << 4) | (nibbles & 0x000fu);
     return v + 0x30303030u + 39u * (((v + 0x06060606u) >> 4) & 0x01010101u);
 }
 

@@ -104,7 +104,8 @@ TEST(NatsClientCluster, KillingTheNodeTheClientIsOnLosesNoFind) {
     EXPECT_TRUE(wait_until([&] { return client.outbox_size() == 0; }));
     client.stop();
     EXPECT_TRUE(captured.wait_for("[NATS] Disconnected from " + cluster.node(0).address() + "\n[NATS] Connecting to " +
-                                  cluster.node(1).address() + "...\n[NATS] Connected: " + cluster.node(1).address() + "\n"));
+                                  cluster.node(1).address() + "...\n[NATS] Connected: " + cluster.node(1).address() +
+                                  "\n"));
     EXPECT_EQ(client.outbox_dropped(), 0u);
 }
 

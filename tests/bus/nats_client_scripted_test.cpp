@@ -22,13 +22,11 @@ const std::string kHandshake =
     "PING\r\n";
 
 std::string msg(const std::string& subject, const std::string& sid, const std::string& payload) {
-    return "MSG " + subject + " " + sid + " " + std::to_string(payload.size()) + "\r\n" + payload +
-           "\r\n";
+    return "MSG " + subject + " " + sid + " " + std::to_string(payload.size()) + "\r\n" + payload + "\r\n";
 }
 
 struct ScriptedClient {
-    explicit ScriptedClient(NatsTimings timings = quick_timings())
-        : client("drevik-miner", timings) {
+    explicit ScriptedClient(NatsTimings timings = quick_timings()) : client("drevik-miner", timings) {
         client.set_servers({server.address()});
         subscribe_miner_subjects(client, recorder);
         client.start();
@@ -59,10 +57,9 @@ TEST(NatsClientScripted, HandshakeIsConnectSubsPingAndRepeatsAfterReconnect) {
     EXPECT_EQ(t.server.received(), kHandshake);
     ASSERT_TRUE(t.captured.wait_for("[NATS] Connected: ", 2));
     t.client.stop();
-    const std::string connected = "[NATS] Connecting to " + t.server.address() +
-                                  "...\n[NATS] Connected: " + t.server.address() + "\n";
-    EXPECT_EQ(t.captured.text(),
-              connected + "[NATS] Disconnected from " + t.server.address() + "\n" + connected);
+    const std::string connected =
+        "[NATS] Connecting to " + t.server.address() + "...\n[NATS] Connected: " + t.server.address() + "\n";
+    EXPECT_EQ(t.captured.text(), connected + "[NATS] Disconnected from " + t.server.address() + "\n" + connected);
 }
 
 TEST(NatsClientScripted, WritesPongForExactPingOnlyAndFramesPubAndLateSub) {
@@ -84,7 +81,7 @@ TEST(NatsClientScripted, FramesMessagesByByteCountWhateverTheReads) {
     ASSERT_TRUE(t.connected_and_greeted());
     t.server.send(msg("drevik.mining.job", "1", "hello"));
     t.server.send("MSG drevik.mining.job 1 inbox.7 5\r\nhello\r\n");  // reply subject dropped
-    t.server.send(msg("drevik.mining.job", "1", "a\r\nb\r\nc"));    // CR LF inside the payload
+    t.server.send(msg("drevik.mining.job", "1", "a\r\nb\r\nc"));      // CR LF inside the payload
     t.server.send("MSG drevik.mining.job 1 0\r\n\r\n");               // empty payload
     t.server.send(msg("drevik.mining.job", "9", "abc"));              // no such sid
     t.server.send("MSG drevik.mining.job 1\r\n");                     // 3 tokens: dropped
@@ -94,29 +91,22 @@ TEST(NatsClientScripted, FramesMessagesByByteCountWhateverTheReads) {
     t.server.send("-ERR 'a\n[FORGED] FOUND'\r\n-ERR " + std::string(300, 'e') + "\r\n");
     t.server.send(msg("drevik.mining.config", "3", "A") + msg("drevik.mining.config", "3", "B"));
     t.server.send_in_pieces(msg("drevik.mining.job", "1", "split\r\nacross reads"), 1);
-    t.server.send_in_pieces("MSG drevik.mining.cancel 2 3\r\nxyz\r\n" + msg("drevik.mining.job", "1",
-                                                                           std::string(70000, 'z')),
-                            4096);
+    t.server.send_in_pieces(
+        "MSG drevik.mining.cancel 2 3\r\nxyz\r\n" + msg("drevik.mining.job", "1", std::string(70000, 'z')), 4096);
     ASSERT_TRUE(t.sync());
 
     const std::vector<Delivery> expected = {
-        {"job", "drevik.mining.job", "hello"},
-        {"job", "drevik.mining.job", "hello"},
-        {"job", "drevik.mining.job", "a\r\nb\r\nc"},
-        {"job", "drevik.mining.job", ""},
-        {"cancel", "drevik.mining.cancel", ""},
-        {"config", "drevik.mining.config", "A"},
-        {"config", "drevik.mining.config", "B"},
-        {"job", "drevik.mining.job", "split\r\nacross reads"},
-        {"cancel", "drevik.mining.cancel", "xyz"},
-        {"job", "drevik.mining.job", std::string(70000, 'z')},
+        {"job", "drevik.mining.job", "hello"},       {"job", "drevik.mining.job", "hello"},
+        {"job", "drevik.mining.job", "a\r\nb\r\nc"}, {"job", "drevik.mining.job", ""},
+        {"cancel", "drevik.mining.cancel", ""},      {"config", "drevik.mining.config", "A"},
+        {"config", "drevik.mining.config", "B"},     {"job", "drevik.mining.job", "split\r\nacross reads"},
+        {"cancel", "drevik.mining.cancel", "xyz"},   {"job", "drevik.mining.job", std::string(70000, 'z')},
         {"config", "drevik.mining.config", "sync"},
     };
     EXPECT_EQ(t.recorder.all(), expected);
     t.client.stop();
     const std::string text = t.captured.text();
-    EXPECT_NE(text.find("\n[NATS] Server error: -ERR 'Unknown Protocol Operation'\n"),
-              std::string::npos);
+    EXPECT_NE(text.find("\n[NATS] Server error: -ERR 'Unknown Protocol Operation'\n"), std::string::npos);
     // Server text is escaped and cut before it reaches the console.
     EXPECT_NE(text.find("\n[NATS] Server error: -ERR 'a\\n[FORGED] FOUND'\n"), std::string::npos);
     EXPECT_NE(text.find("\n[NATS] Server error: -ERR " + std::string(195, 'e') + "...\n"), std::string::npos);
@@ -125,15 +115,14 @@ TEST(NatsClientScripted, FramesMessagesByByteCountWhateverTheReads) {
 
 TEST(NatsClientScripted, HostileByteCountDropsTheConnectionWithoutReadingIt) {
     ScriptedClient t;
-    const char* counts[] = {"-1", "-99999999999999999999", "67108865", "2147483648",
-                            "99999999999", "99999999999999999999999"};
+    const char* counts[] = {"-1",         "-99999999999999999999", "67108865",
+                            "2147483648", "99999999999",           "99999999999999999999999"};
     for (const char* count : counts) {
         SCOPED_TRACE(count);
         ASSERT_TRUE(t.connected_and_greeted());
         t.server.send(std::string("MSG drevik.mining.job 1 ") + count + "\r\nabc\r\n");
         EXPECT_TRUE(t.server.wait_closed());
-        EXPECT_TRUE(t.captured.wait_for(
-            std::string("[NATS] Protocol error: MSG drevik.mining.job 1 ") + count + "\n"));
+        EXPECT_TRUE(t.captured.wait_for(std::string("[NATS] Protocol error: MSG drevik.mining.job 1 ") + count + "\n"));
     }
     ASSERT_TRUE(t.connected_and_greeted());
     EXPECT_EQ(t.recorder.size(), 0u);
@@ -144,8 +133,10 @@ TEST(NatsClientScripted, EndlessLineWithoutLineEndDropsTheConnection) {
     ASSERT_TRUE(t.connected_and_greeted());
     t.server.send(std::string(2 * 1024 * 1024, 'x'));
     EXPECT_TRUE(t.server.wait_closed());
-    EXPECT_TRUE(t.captured.wait_for("[NATS] Protocol error: line longer than 1048576 bytes\n"
-                                    "[NATS] Disconnected from " + t.server.address() + "\n"));
+    EXPECT_TRUE(
+        t.captured.wait_for("[NATS] Protocol error: line longer than 1048576 bytes\n"
+                            "[NATS] Disconnected from " +
+                            t.server.address() + "\n"));
     ASSERT_TRUE(t.connected_and_greeted());
 }
 
@@ -171,8 +162,8 @@ TEST(NatsClientScripted, SilentServerIsReportedAndTheNextEntryTriedAtOnce) {
     EXPECT_TRUE(silent.wait_closed());
     ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
     client.stop();
-    EXPECT_EQ(captured.text(), "[NATS] Connecting to " + silent.address() + "...\n[NATS] Failed: " +
-                                   silent.address() + " (no greeting)\n[NATS] Connecting to " + answering.address() +
+    EXPECT_EQ(captured.text(), "[NATS] Connecting to " + silent.address() + "...\n[NATS] Failed: " + silent.address() +
+                                   " (no greeting)\n[NATS] Connecting to " + answering.address() +
                                    "...\n[NATS] Connected: " + answering.address() + "\n");
 }
 
@@ -266,8 +257,10 @@ TEST(NatsClientScripted, InfoWhileConnectedAddsAnnouncedServersOnceAndIgnoresUnu
     ScriptedClient t;
     ASSERT_TRUE(t.connected_and_greeted());
     const std::string own = t.server.address();
-    t.server.send("INFO {\"connect_urls\":[\"" + own + "\",\"10.0.0.2:4222\",\"10.0.0.2:4222\",\"10.0.0.3:4222\","
-                  "\"10.0.0.4:70000\",\"bad\\nhost:4222\",\"\",7,\"" + std::string(300, 'h') + ":1\"]}\r\n");
+    t.server.send("INFO {\"connect_urls\":[\"" + own +
+                  "\",\"10.0.0.2:4222\",\"10.0.0.2:4222\",\"10.0.0.3:4222\","
+                  "\"10.0.0.4:70000\",\"bad\\nhost:4222\",\"\",7,\"" +
+                  std::string(300, 'h') + ":1\"]}\r\n");
     t.server.send("INFO {\"connect_urls\":[\"10.0.0.3:4222\",\"10.0.0.5:4222\"]}\r\n");
     ASSERT_TRUE(t.sync());
     // The latest announcement replaces the earlier one; the operator's entry stays first.

@@ -90,18 +90,46 @@ TEST_F(SecureBus, RightSetUpConnectsSubscribesAndSaysNothingMore) {
     const TestCertificates& c = *certs;
     const std::vector<GoodCase> cases = {
         {"tls url with a CA file", tls_server_options(c), {c.ca, "", ""}, "tls", "", "127.0.0.1", true},
-        {"nats url upgraded: INFO says tls_required", tls_server_options(c), {c.ca, "", ""}, "nats", "", "127.0.0.1", true},
-        {"host name checked against the certificate", tls_server_options(c), {c.ca, "", ""}, "tls", "", "localhost", true},
-        {"mutual TLS with a client certificate", tls_server_options(c, true), {c.ca, c.client_cert, c.client_key},
-         "tls", "", "127.0.0.1", true},
-        {"user and password", {"--user", "pool", "--pass", "p@ss:w/rd"}, {}, "nats", "pool:p%40ss%3Aw%2Frd@",
-         "127.0.0.1", false},
+        {"nats url upgraded: INFO says tls_required",
+         tls_server_options(c),
+         {c.ca, "", ""},
+         "nats",
+         "",
+         "127.0.0.1",
+         true},
+        {"host name checked against the certificate",
+         tls_server_options(c),
+         {c.ca, "", ""},
+         "tls",
+         "",
+         "localhost",
+         true},
+        {"mutual TLS with a client certificate",
+         tls_server_options(c, true),
+         {c.ca, c.client_cert, c.client_key},
+         "tls",
+         "",
+         "127.0.0.1",
+         true},
+        {"user and password",
+         {"--user", "pool", "--pass", "p@ss:w/rd"},
+         {},
+         "nats",
+         "pool:p%40ss%3Aw%2Frd@",
+         "127.0.0.1",
+         false},
         {"token", {"--auth", "s3cret"}, {}, "nats", "s3cret@", "127.0.0.1", false},
-        {"user and password over TLS", [&] {
+        {"user and password over TLS",
+         [&] {
              std::vector<std::string> o = tls_server_options(c);
              o.insert(o.end(), {"--user", "pool", "--pass", "pw"});
              return o;
-         }(), {c.ca, "", ""}, "tls", "pool:pw@", "127.0.0.1", true},
+         }(),
+         {c.ca, "", ""},
+         "tls",
+         "pool:pw@",
+         "127.0.0.1",
+         true},
     };
     for (const GoodCase& t : cases) {
         SCOPED_TRACE(t.name);
@@ -111,13 +139,16 @@ TEST_F(SecureBus, RightSetUpConnectsSubscribesAndSaysNothingMore) {
         DeliveryRecorder recorder;
         {
             NatsClient client("drevik-miner", secure_timings());
-            if (t.tls.any()) { ASSERT_EQ(client.set_tls(t.tls), ""); }
+            if (t.tls.any()) {
+                ASSERT_EQ(client.set_tls(t.tls), "");
+            }
             client.set_servers({t.scheme + "://" + t.userinfo + address});
             subscribe_miner_subjects(client, recorder);
             client.start();
             ASSERT_TRUE(wait_until([&] { return client.is_connected(); })) << captured.text();
             EXPECT_EQ(client.current_server_copy(), address);
-            EXPECT_TRUE(wait_until([&] { return traced.server.subscriptions_of("drevik-miner") == kMinerSubscriptions; }));
+            EXPECT_TRUE(
+                wait_until([&] { return traced.server.subscriptions_of("drevik-miner") == kMinerSubscriptions; }));
             const std::optional<std::string> version = traced.tls_version_of("drevik-miner");
             ASSERT_TRUE(version.has_value());
             EXPECT_EQ(!version->empty(), t.tls_link) << *version;
@@ -174,19 +205,43 @@ struct BadCase {
 TEST_F(SecureBus, WrongSetUpFailsWithItsReasonAndNeverSpeaksPlainText) {
     const TestCertificates& c = *certs;
     const std::vector<BadCase> cases = {
-        {"CA that vouches for nothing here", tls_server_options(c), {c.other_ca, "", ""}, "tls", "",
+        {"CA that vouches for nothing here",
+         tls_server_options(c),
+         {c.other_ca, "", ""},
+         "tls",
+         "",
          "TLS: certificate verify failed: unable to get local issuer certificate"},
-        {"system trust store", tls_server_options(c), {}, "tls", "",
+        {"system trust store",
+         tls_server_options(c),
+         {},
+         "tls",
+         "",
          "TLS: certificate verify failed: unable to get local issuer certificate"},
-        {"certificate for another host", tls_server_options(c, false, c.wrong_host_cert, c.wrong_host_key),
-         {c.ca, "", ""}, "tls", "", "TLS: certificate verify failed: IP address mismatch"},
+        {"certificate for another host",
+         tls_server_options(c, false, c.wrong_host_cert, c.wrong_host_key),
+         {c.ca, "", ""},
+         "tls",
+         "",
+         "TLS: certificate verify failed: IP address mismatch"},
         {"plain server behind tls://", {}, {}, "tls", "", "tls:// but the server does not offer TLS"},
-        {"plain server while TLS options are set", {}, {c.ca, "", ""}, "nats", "",
+        {"plain server while TLS options are set",
+         {},
+         {c.ca, "", ""},
+         "nats",
+         "",
          "TLS options set but the server does not offer TLS"},
-        {"mutual TLS without a client certificate", tls_server_options(c, true), {c.ca, "", ""}, "tls", "",
+        {"mutual TLS without a client certificate",
+         tls_server_options(c, true),
+         {c.ca, "", ""},
+         "tls",
+         "",
          "TLS: sslv3 alert bad certificate"},
-        {"plain server with a password behind tls://", {"--user", "pool", "--pass", "pw"}, {}, "tls",
-         "pool:pw@", "tls:// but the server does not offer TLS"},
+        {"plain server with a password behind tls://",
+         {"--user", "pool", "--pass", "pw"},
+         {},
+         "tls",
+         "pool:pw@",
+         "tls:// but the server does not offer TLS"},
     };
     for (const BadCase& t : cases) {
         SCOPED_TRACE(t.name);
@@ -195,7 +250,9 @@ TEST_F(SecureBus, WrongSetUpFailsWithItsReasonAndNeverSpeaksPlainText) {
         StderrCapture captured;
         {
             NatsClient client("drevik-miner", secure_timings());
-            if (t.tls.any()) { ASSERT_EQ(client.set_tls(t.tls), ""); }
+            if (t.tls.any()) {
+                ASSERT_EQ(client.set_tls(t.tls), "");
+            }
             client.set_servers({t.scheme + "://" + t.userinfo + address});
             client.start();
             ASSERT_TRUE(captured.wait_for("[NATS] All servers failed")) << captured.text();
@@ -206,14 +263,16 @@ TEST_F(SecureBus, WrongSetUpFailsWithItsReasonAndNeverSpeaksPlainText) {
         EXPECT_EQ(text.substr(0, text.find("[NATS] All servers failed")),
                   "[NATS] Connecting to " + address + "...\n[NATS] Failed: " + address + " (" + t.reason + ")\n");
         EXPECT_EQ(traced.trace().find("<<- [CONNECT"), std::string::npos) << "CONNECT seen in plain text";
-        if (!t.userinfo.empty()) { EXPECT_EQ(text.find("pw"), std::string::npos); }
+        if (!t.userinfo.empty()) {
+            EXPECT_EQ(text.find("pw"), std::string::npos);
+        }
     }
 }
 
 TEST_F(SecureBus, TlsEntryWritesNotOneByteToAServerThatOffersNoTls) {
     // On the wire: the greeting offers no TLS (or only says so in a form not to be believed).
-    for (const std::string info : {"INFO {\"server_id\":\"plain\"}\r\n",
-                                   "INFO {\"tls_required\":\"true\",\"tls_available\":1}\r\n"}) {
+    for (const std::string info :
+         {"INFO {\"server_id\":\"plain\"}\r\n", "INFO {\"tls_required\":\"true\",\"tls_available\":1}\r\n"}) {
         SCOPED_TRACE(info);
         StderrCapture captured;
         ScriptedServer server;
@@ -224,7 +283,8 @@ TEST_F(SecureBus, TlsEntryWritesNotOneByteToAServerThatOffersNoTls) {
         server.send(info);
         EXPECT_TRUE(server.wait_closed());
         EXPECT_EQ(server.received(), "");
-        ASSERT_TRUE(captured.wait_for("[NATS] Failed: " + server.address() + " (tls:// but the server does not offer TLS)\n"));
+        ASSERT_TRUE(
+            captured.wait_for("[NATS] Failed: " + server.address() + " (tls:// but the server does not offer TLS)\n"));
         client.stop();
         EXPECT_EQ(captured.text().find("Secret-Pw1"), std::string::npos);
     }
@@ -253,8 +313,8 @@ TEST_F(SecureBus, WrongOrMissingSecretFailsAndNoSecretIsPrinted) {
             client.stop();
         }
         const std::string text = captured.text();
-        const std::string attempt = "[NATS] Connecting to " + server.address() + "...\n[NATS] Failed: " +
-                                    server.address() + " (-ERR 'Authorization Violation')\n";
+        const std::string attempt = "[NATS] Connecting to " + server.address() +
+                                    "...\n[NATS] Failed: " + server.address() + " (-ERR 'Authorization Violation')\n";
         EXPECT_EQ(text.substr(0, text.find("[NATS] All servers failed")), attempt + attempt);
         EXPECT_EQ(text.find("wr0ng"), std::string::npos);
         EXPECT_EQ(text.find("right-"), std::string::npos);

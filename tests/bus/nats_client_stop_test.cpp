@@ -26,8 +26,8 @@ constexpr std::chrono::milliseconds kWellBelowAnyTimeout{2000};
 void expect_prompt_silent_stop(NatsClient& client, const StderrCapture& captured) {
     const auto started = std::chrono::steady_clock::now();
     client.stop();
-    const auto took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - started);
+    const auto took_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     EXPECT_LT(took_ms.count(), kWellBelowAnyTimeout.count());
     EXPECT_FALSE(client.is_connected());
     const std::string at_stop = captured.text();

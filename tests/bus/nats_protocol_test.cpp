@@ -160,8 +160,7 @@ TEST(WireLines, AreByteExact) {
     EXPECT_EQ(connect_line("drevik-miner", token, false),
               "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\",\"auth_token\":\"s3cret\"}\r\n");
     EXPECT_EQ(sub_line("drevik.mining.cancel", 2), "SUB drevik.mining.cancel 2\r\n");
-    EXPECT_EQ(pub_text("drevik.monitor.heartbeat.rig1", "{}"),
-              "PUB drevik.monitor.heartbeat.rig1 2\r\n{}\r\n");
+    EXPECT_EQ(pub_text("drevik.monitor.heartbeat.rig1", "{}"), "PUB drevik.monitor.heartbeat.rig1 2\r\n{}\r\n");
     EXPECT_EQ(pub_text("s", ""), "PUB s 0\r\n\r\n");
     // The length counts bytes, CR LF inside included.
     EXPECT_EQ(pub_text("s", "a\r\nb"), "PUB s 4\r\na\r\nb\r\n");

@@ -22,7 +22,8 @@ TEST(ServerList, AnnouncedServersFollowTheGivenOnesOnceEachAndTheLatestAnnouncem
          {"nats://127.0.0.1:4222", "hostB", "127.0.0.1:4223", "127.0.0.1:4224"},
          {"127.0.0.1:4223", "127.0.0.1:4224"}},
         // Unusable or unprintable announcements are ignored.
-        {{"127.0.0.1:4224", "127.0.0.1:0", ":4225", "127.0.0.1:70000", "bad\nhost:1", "a b:1", "", std::string(256, 'h')},
+        {{"127.0.0.1:4224", "127.0.0.1:0", ":4225", "127.0.0.1:70000", "bad\nhost:1", "a b:1", "",
+          std::string(256, 'h')},
          {"nats://127.0.0.1:4222", "hostB", "127.0.0.1:4224"},
          {}},
         {{"127.0.0.1:4223"}, {"nats://127.0.0.1:4222", "hostB", "127.0.0.1:4223"}, {"127.0.0.1:4223"}},

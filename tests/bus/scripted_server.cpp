@@ -47,8 +47,7 @@ void ScriptedServer::send_in_pieces(const std::string& bytes, size_t piece) {
     }
 }
 
-bool ScriptedServer::read_until(const std::string& needle, size_t from,
-                                std::chrono::milliseconds timeout) {
+bool ScriptedServer::read_until(const std::string& needle, size_t from, std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     while (bytes_in.find(needle, from) == std::string::npos) {
         if (read_within(client_fd, bytes_in, time_left(deadline)) <= 0) return false;

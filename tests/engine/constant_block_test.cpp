@@ -15,13 +15,11 @@ TEST(LaunchKernelChoice, PrecompOnlyWhenTheTopTwentyFourBitsStayTheSame) {
         bool precomp;
     };
     const Case cases[] = {
-        {0, uint64_t{1} << 30, true},
-        {k2To40 - 256, 256, true},   // ends on 2^40 - 1
-        {k2To40 - 255, 256, false},  // ends on 2^40
-        {k2To40 - 100, 256, false},
-        {k2To40, 256, true},
-        {~uint64_t{0} - 255, 256, true},   // ends on 2^64 - 1
-        {~uint64_t{0} - 99, 256, false},   // wraps to 0
+        {0, uint64_t{1} << 30, true},    {k2To40 - 256, 256, true},  // ends on 2^40 - 1
+        {k2To40 - 255, 256, false},                                  // ends on 2^40
+        {k2To40 - 100, 256, false},      {k2To40, 256, true},
+        {~uint64_t{0} - 255, 256, true},  // ends on 2^64 - 1
+        {~uint64_t{0} - 99, 256, false},  // wraps to 0
         {~uint64_t{0}, 1, true},
     };
     for (const Case& c : cases) {

@@ -89,10 +89,11 @@ TEST(GpuMinerInit, PrintsDeviceLineAndTunesTheGeometry) {
     miner.init(0);
     const std::string output = testing::internal::GetCapturedStderr();
 
-    const std::string head = "[GPU 0] " + std::string(properties.name) + ": " +
-                             std::to_string(properties.multiProcessorCount) + " SMs, " + std::to_string(occupancy) +
-                             " blks/SM (occupancy), grid=" + std::to_string(occupancy * properties.multiProcessorCount) +
-                             "\n[GPU 0] Auto-tuning v3.2.1 (target=100ms)...\n";
+    const std::string head =
+        "[GPU 0] " + std::string(properties.name) + ": " + std::to_string(properties.multiProcessorCount) + " SMs, " +
+        std::to_string(occupancy) +
+        " blks/SM (occupancy), grid=" + std::to_string(occupancy * properties.multiProcessorCount) +
+        "\n[GPU 0] Auto-tuning v3.2.1 (target=100ms)...\n";
     EXPECT_EQ(output.substr(0, head.size()), head);
     const std::string tuned = "[GPU 0] Tuned: grid=" + std::to_string(grid) + " loops=512 kernel=3200.0ms";
     EXPECT_NE(output.find(tuned), std::string::npos) << output;
@@ -130,8 +131,8 @@ TEST(GpuMinerInit, FailedSetUpReportsTheRuntimeErrorAndThrows) {
             EXPECT_STREQ(error.what(), c.error);
         }
         const std::string output = testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(testing::internal::RE::FullMatch(output, std::string("CUDA error src/gpu_miner:[0-9]+: ") + c.error +
-                                                                 "\n"))
+        EXPECT_TRUE(
+            testing::internal::RE::FullMatch(output, std::string("CUDA error src/gpu_miner:[0-9]+: ") + c.error + "\n"))
             << output;
     }
 }
@@ -332,8 +333,8 @@ TEST(GpuMinerHealth, CorruptFindIsAHardwareErrorAndNeverReported) {
         MiningJob window_job = c.job;
         window_job.timestamp = reported[0].timestamp;
         const Digest digest = sha256_digest(mining_prefix(window_job) + reported[0].nonce);
-        EXPECT_LE(digest_words(digest), difficulty_to_target(std::string(c.kind) == "block" ? c.job.difficulty
-                                                                                            : c.job.share_difficulty));
+        EXPECT_LE(digest_words(digest),
+                  difficulty_to_target(std::string(c.kind) == "block" ? c.job.difficulty : c.job.share_difficulty));
         if (std::string(c.kind) == "block") {
             EXPECT_TRUE(found);
             expect_valid_block(c.job, outcome);

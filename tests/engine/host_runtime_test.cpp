@@ -193,8 +193,8 @@ TEST(HostRuntime, DeviceCountComesFromTheEnvironment) {
         int count;
         cudaError_t status;
     };
-    const Case cases[] = {{"3", 3, cudaSuccess}, {"0", 0, cudaErrorNoDevice}, {"x", 1, cudaSuccess},
-                          {"-2", 1, cudaSuccess}};
+    const Case cases[] = {
+        {"3", 3, cudaSuccess}, {"0", 0, cudaErrorNoDevice}, {"x", 1, cudaSuccess}, {"-2", 1, cudaSuccess}};
     for (const Case& c : cases) {
         HostDevices devices(c.value);
         int count = -1;
@@ -268,8 +268,8 @@ TEST(HostRuntime, EachDeviceHasItsOwnPciBusId) {
 
 TEST(HostRuntime, MalformedFaultPlanLeavesNoDevice) {
     HostDevices devices("2");
-    const char* const malformed[] = {"fail", "fail:1", "fail:1:0", "fail:64:1", "burn:0:1", "fail:0:1,",
-                                     "fail:x:1", "hang:0:-1", "corrupt:0:1:2", " fail:0:1"};
+    const char* const malformed[] = {"fail",      "fail:1",   "fail:1:0",  "fail:64:1",     "burn:0:1",
+                                     "fail:0:1,", "fail:x:1", "hang:0:-1", "corrupt:0:1:2", " fail:0:1"};
     for (const char* plan : malformed) {
         HostFaults faults(plan);
         testing::internal::CaptureStderr();

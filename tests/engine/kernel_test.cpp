@@ -33,9 +33,9 @@ public:
         EXPECT_EQ(cudaMalloc(&share_hash, 32), cudaSuccess);
     }
     ~ResultBuffers() {
-        for (void* p : {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
-                        static_cast<void*>(share_flag), static_cast<void*>(share_nonce),
-                        static_cast<void*>(share_hash)}) {
+        for (void* p :
+             {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
+              static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash)}) {
             cudaFree(p);
         }
     }
@@ -196,7 +196,8 @@ TEST_P(KernelTest, WalksAcrossLowByteWrapsHashTheNewDigits) {
         const uint64_t start = wrap - 1;
         uint64_t smallest = start;
         for (int i = 1; i < kLoops; ++i) {
-            if (digest_words(expected_digest(start + i)) < digest_words(expected_digest(smallest))) smallest = start + i;
+            if (digest_words(expected_digest(start + i)) < digest_words(expected_digest(smallest)))
+                smallest = start + i;
         }
         ASSERT_GE(smallest - start, wrap - start) << nonce_text(wrap) << ": the smallest digest lies before the wrap";
         for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
@@ -276,8 +277,8 @@ TEST_P(KernelTest, NothingIsWrittenWithoutAFind) {
         for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
             SCOPED_TRACE(std::string(c.name) + ", " + kernel_name(kernel));
             const bool single_nonce = c.block == digest_words(digest);
-            launch(kernel, 0x42, c.block, c.share, dim3(single_nonce ? 1 : 2), dim3(single_nonce ? 1 : kThreadsPerBlock),
-                   c.loops, c.preset_found);
+            launch(kernel, 0x42, c.block, c.share, dim3(single_nonce ? 1 : 2),
+                   dim3(single_nonce ? 1 : kThreadsPerBlock), c.loops, c.preset_found);
             EXPECT_EQ(ResultBuffers::read(results.share_flag), 0);
             if (single_nonce) {
                 EXPECT_EQ(ResultBuffers::read(results.found_flag), 1);

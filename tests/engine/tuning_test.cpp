@@ -39,7 +39,8 @@ TEST(Tuning, OccupancyOneTriesOneTwoThreeAndOneAgain) {
     // 419.4 MH/s at 4 blocks, the same at 8 (a tie keeps 4), slower at 12, and the repeated
     // single block per SM wins only by being strictly faster.
     const TuningRun run = run_tuning(1, 4, 1, {7.0, 40.0, 80.0, 130.0, 30.0, 100.0});
-    EXPECT_EQ(run.launches, (std::vector<Launch>{{4, 1024}, {4, 16384}, {8, 16384}, {12, 16384}, {4, 16384}, {4, 16384}}));
+    EXPECT_EQ(run.launches,
+              (std::vector<Launch>{{4, 1024}, {4, 16384}, {8, 16384}, {12, 16384}, {4, 16384}, {4, 16384}}));
     EXPECT_EQ(run.output,
               "[GPU 1]   grid test: blks/SM=1 grid=4 -> 40.0ms (419.4 MH/s)\n"
               "[GPU 1]   grid test: blks/SM=2 grid=8 -> 80.0ms (419.4 MH/s)\n"
@@ -77,23 +78,34 @@ TEST(Tuning, LoopCorrectionsTowardOneHundredMilliseconds) {
         std::string lines;
     };
     const Case cases[] = {
-        {"400 ms gives 4096 loops", {400.0, 100.0}, {4096},
+        {"400 ms gives 4096 loops",
+         {400.0, 100.0},
+         {4096},
          "[GPU 0]   tune #1: loops=4096 -> 100.0ms\n"
          "[GPU 0] Tuned: grid=1 loops=4096 kernel=100.0ms hashes/launch=1048576 est=10.5 MH/s\n"},
-        {"0.2 ms counts as 1 ms and gives the 524288 ceiling", {0.2, 30.0}, {524288},
+        {"0.2 ms counts as 1 ms and gives the 524288 ceiling",
+         {0.2, 30.0},
+         {524288},
          "[GPU 0]   tune #1: loops=524288 -> 30.0ms\n"
          "[GPU 0] Tuned: grid=1 loops=524288 kernel=30.0ms hashes/launch=134217728 est=4473.9 MH/s\n"},
-        {"50 ms is inside the band", {400.0, 50.0}, {4096},
+        {"50 ms is inside the band",
+         {400.0, 50.0},
+         {4096},
          "[GPU 0]   tune #1: loops=4096 -> 50.0ms\n"
          "[GPU 0] Tuned: grid=1 loops=4096 kernel=50.0ms hashes/launch=1048576 est=21.0 MH/s\n"},
-        {"200 ms is inside the band", {400.0, 200.0}, {4096},
+        {"200 ms is inside the band",
+         {400.0, 200.0},
+         {4096},
          "[GPU 0]   tune #1: loops=4096 -> 200.0ms\n"
          "[GPU 0] Tuned: grid=1 loops=4096 kernel=200.0ms hashes/launch=1048576 est=5.2 MH/s\n"},
-        {"a very slow launch is floored at 512 loops; 49.9 ms is outside the band", {40000.0, 49.9, 100.0}, {512, 1280},
+        {"a very slow launch is floored at 512 loops; 49.9 ms is outside the band",
+         {40000.0, 49.9, 100.0},
+         {512, 1280},
          "[GPU 0]   tune #1: loops=512 -> 49.9ms\n"
          "[GPU 0]   tune #2: loops=1280 -> 100.0ms\n"
          "[GPU 0] Tuned: grid=1 loops=1280 kernel=100.0ms hashes/launch=327680 est=3.3 MH/s\n"},
-        {"the fifth correction stands whatever its time", {1000.0, 10.0, 1000.0, 10.0, 1000.0, 10.0},
+        {"the fifth correction stands whatever its time",
+         {1000.0, 10.0, 1000.0, 10.0, 1000.0, 10.0},
          {1792, 17920, 1792, 17920, 1792},
          "[GPU 0]   tune #1: loops=1792 -> 10.0ms\n"
          "[GPU 0]   tune #2: loops=17920 -> 1000.0ms\n"
@@ -101,7 +113,9 @@ TEST(Tuning, LoopCorrectionsTowardOneHundredMilliseconds) {
          "[GPU 0]   tune #4: loops=17920 -> 1000.0ms\n"
          "[GPU 0]   tune #5: loops=1792 -> 10.0ms\n"
          "[GPU 0] Tuned: grid=1 loops=1792 kernel=10.0ms hashes/launch=458752 est=45.9 MH/s\n"},
-        {"a correction that changes nothing ends tuning", {100.2, 20.0}, {},
+        {"a correction that changes nothing ends tuning",
+         {100.2, 20.0},
+         {},
          "[GPU 0] Tuned: grid=1 loops=16384 kernel=100.2ms hashes/launch=4194304 est=41.9 MH/s\n"},
     };
     for (const Case& c : cases) {

@@ -33,9 +33,7 @@ constexpr bool kFailQueries = true;
 constexpr bool kFailQueries = false;
 #endif
 
-const Readings* readings(void* device) {
-    return kFailQueries ? nullptr : static_cast<const Readings*>(device);
-}
+const Readings* readings(void* device) { return kFailQueries ? nullptr : static_cast<const Readings*>(device); }
 
 }  // namespace
 

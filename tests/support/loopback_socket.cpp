@@ -43,8 +43,7 @@ int listen_loopback(int backlog, int& port) {
     if (fd < 0) return -1;
     sockaddr_in address = loopback_address(0);
     socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, backlog) != 0 ||
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         close(fd);
         return -1;

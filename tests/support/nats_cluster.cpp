@@ -25,9 +25,10 @@ NatsCluster::NatsCluster(const std::vector<std::string>& more_options) {
             if (!routes.empty()) routes += ",";
             routes += "nats://127.0.0.1:" + std::to_string(route_ports[static_cast<size_t>(j)]);
         }
-        std::vector<std::string> options = {"--cluster_name", "drevik-test", "--cluster",
-                                            "nats://127.0.0.1:" + std::to_string(route_ports[static_cast<size_t>(i)]),
-                                            "--routes", routes};
+        std::vector<std::string> options = {
+            "--cluster_name", "drevik-test",
+            "--cluster",      "nats://127.0.0.1:" + std::to_string(route_ports[static_cast<size_t>(i)]),
+            "--routes",       routes};
         options.insert(options.end(), more_options.begin(), more_options.end());
         nodes.push_back(std::make_unique<NatsServerProcess>(std::move(options)));
     }

@@ -37,25 +37,21 @@ bool greets(int port) {
 }
 
 nlohmann::json connections(const NatsServerProcess& server) {
-    const nlohmann::json connz =
-        nlohmann::json::parse(server.monitor_get("/connz?subs=detail"), nullptr, false);
+    const nlohmann::json connz = nlohmann::json::parse(server.monitor_get("/connz?subs=detail"), nullptr, false);
     if (!connz.is_object() || !connz.contains("connections")) return nlohmann::json::array();
     return connz["connections"];
 }
 
 }  // namespace
 
-NatsServerProcess::NatsServerProcess(std::vector<std::string> more_options)
-    : options(std::move(more_options)) {
+NatsServerProcess::NatsServerProcess(std::vector<std::string> more_options) : options(std::move(more_options)) {
     client_port = pick_free_port();
     http_port = pick_free_port();
 }
 
 NatsServerProcess::~NatsServerProcess() { stop(); }
 
-std::string NatsServerProcess::address() const {
-    return "127.0.0.1:" + std::to_string(client_port);
-}
+std::string NatsServerProcess::address() const { return "127.0.0.1:" + std::to_string(client_port); }
 
 std::string NatsServerProcess::url() const { return "nats://" + address(); }
 
@@ -79,8 +75,8 @@ void NatsServerProcess::start() {
 bool NatsServerProcess::spawn_and_wait() {
     const std::string port_text = std::to_string(client_port);
     const std::string http_text = std::to_string(http_port);
-    std::vector<const char*> argv = {kServerBinary, "-a", "127.0.0.1", "-p", port_text.c_str(),
-                                     "-m", http_text.c_str()};
+    std::vector<const char*> argv = {kServerBinary,     "-a", "127.0.0.1",      "-p",
+                                     port_text.c_str(), "-m", http_text.c_str()};
     for (const std::string& option : options) argv.push_back(option.c_str());
     argv.push_back(nullptr);
     const pid_t parent = getpid();
@@ -173,8 +169,7 @@ std::vector<NatsServerProcess::Subscription> NatsServerProcess::subscriptions_of
     std::vector<Subscription> result;
     for (const nlohmann::json& connection : connections(*this)) {
         if (connection.value("name", "") != connection_name) continue;
-        for (const nlohmann::json& s : connection.value("subscriptions_list_detail",
-                                                        nlohmann::json::array())) {
+        for (const nlohmann::json& s : connection.value("subscriptions_list_detail", nlohmann::json::array())) {
             result.push_back({s.value("subject", ""), s.value("sid", "")});
         }
         break;

@@ -45,9 +45,7 @@ public:
     struct Subscription {
         std::string subject;
         std::string sid;
-        bool operator==(const Subscription& other) const {
-            return subject == other.subject && sid == other.sid;
-        }
+        bool operator==(const Subscription& other) const { return subject == other.subject && sid == other.sid; }
     };
     // Subscriptions of the first client connection named `connection_name`, in the server's
     // order; empty when there is no such connection.

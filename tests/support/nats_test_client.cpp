@@ -49,8 +49,7 @@ bool NatsTestClient::flush(std::chrono::milliseconds timeout) {
     return true;
 }
 
-std::optional<NatsTestClient::Message> NatsTestClient::next_message(
-    std::chrono::milliseconds timeout) {
+std::optional<NatsTestClient::Message> NatsTestClient::next_message(std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     std::string line;
     while (messages.empty()) {

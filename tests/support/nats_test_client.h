@@ -30,8 +30,7 @@ public:
     // client sent before (subscriptions are active, publications are routed).
     bool flush(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     // The next delivered message, or nothing after `timeout`.
-    std::optional<Message> next_message(
-        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    std::optional<Message> next_message(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
 private:
     // Reads and handles one server line (and a MSG payload); false on time-out or close.

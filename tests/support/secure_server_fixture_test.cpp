@@ -29,9 +29,8 @@ nlohmann::json greeting_of(const NatsServerProcess& server) {
 
 TEST(SecureServerFixture, EachSetUpGreetsWithItsRequirements) {
     TestCertificates certs;
-    for (const std::string& file : {certs.ca, certs.server_cert, certs.server_key, certs.client_cert,
-                                    certs.client_key, certs.wrong_host_cert, certs.wrong_host_key,
-                                    certs.other_ca}) {
+    for (const std::string& file : {certs.ca, certs.server_cert, certs.server_key, certs.client_cert, certs.client_key,
+                                    certs.wrong_host_cert, certs.wrong_host_key, certs.other_ca}) {
         EXPECT_TRUE(std::filesystem::is_regular_file(file)) << file;
     }
     struct Case {

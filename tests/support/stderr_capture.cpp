@@ -39,15 +39,13 @@ std::string StderrCapture::text() const {
     }
 }
 
-bool StderrCapture::wait_for(const std::string& needle, int times,
-                             std::chrono::milliseconds timeout) const {
+bool StderrCapture::wait_for(const std::string& needle, int times, std::chrono::milliseconds timeout) const {
     return wait_until([&] { return count_of(text(), needle) >= times; }, timeout);
 }
 
 int count_of(const std::string& text, const std::string& needle) {
     int count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
         ++count;
     }
     return count;

@@ -30,10 +30,10 @@ TestCertificates::~TestCertificates() {
     std::filesystem::remove_all(directory, ignored);
 }
 
-std::vector<std::string> tls_server_options(const TestCertificates& certs, bool verify_clients,
-                                            const std::string& cert, const std::string& key) {
-    std::vector<std::string> options = {"--tls", "--tlscert", cert.empty() ? certs.server_cert : cert,
-                                        "--tlskey", key.empty() ? certs.server_key : key};
+std::vector<std::string> tls_server_options(const TestCertificates& certs, bool verify_clients, const std::string& cert,
+                                            const std::string& key) {
+    std::vector<std::string> options = {"--tls", "--tlscert", cert.empty() ? certs.server_cert : cert, "--tlskey",
+                                        key.empty() ? certs.server_key : key};
     if (verify_clients) {
         options.insert(options.end(), {"--tlsverify", "--tlscacert", certs.ca});
     }

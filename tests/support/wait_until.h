@@ -6,8 +6,7 @@
 // Polls `condition` until it holds or `timeout` passes; returns its last value. The time-out
 // only catches a hang, it is no performance bound.
 template <typename Condition>
-bool wait_until(Condition condition,
-                std::chrono::milliseconds timeout = std::chrono::milliseconds(15000)) {
+bool wait_until(Condition condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(15000)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return condition();
