@@ -10,6 +10,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.request
@@ -46,6 +47,22 @@ def make_certificates(directory):
     subprocess.run([os.path.join(ROOT, "tests", "support", "make_tls_certs"), directory], check=True)
     names = ["ca", "server", "server-key", "client", "client-key", "wrong-host", "wrong-host-key", "other-ca"]
     return Certificates(*(os.path.join(directory, name + ".pem") for name in names))
+
+
+class WithCertificates:
+    """Test case mix-in: one set of throw-away certificates (make_certificates) per class, as
+    `cls.certs`."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.certs = make_certificates(cls.directory.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+        super().tearDownClass()
 
 
 def tls_options(certs, cert=None, key=None, verify_clients=False):

@@ -4,26 +4,16 @@ a secret."""
 
 import re
 import signal
-import tempfile
 import unittest
 
-from harness import Miner, NatsServer, bus, jobs, logged, make_certificates, next_on, tls_options, verify
+from harness import Miner, NatsServer, WithCertificates, bus, jobs, logged, next_on, tls_options, verify
 
 EASY = 1000
 PASSWORD = "p@ss:w/rd"
 ENCODED = "p%40ss%3Aw%2Frd"
 
 
-class SecureMiner(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.directory = tempfile.TemporaryDirectory()
-        cls.certs = make_certificates(cls.directory.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.directory.cleanup()
-
+class SecureMiner(WithCertificates, unittest.TestCase):
     def server(self, options):
         server = NatsServer(options)
         self.addCleanup(server.stop)

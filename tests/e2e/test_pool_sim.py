@@ -4,11 +4,10 @@ without ever showing the secret."""
 
 import json
 import signal
-import tempfile
 import time
 import unittest
 
-from harness import NatsServer, PoolSim, bus, jobs, make_certificates, next_on, subscriber, tls_options
+from harness import NatsServer, PoolSim, WithCertificates, bus, jobs, next_on, subscriber, tls_options
 
 SUMMARY = r"^\[pool\] 0 block\(s\) accepted, 0 message\(s\) rejected$"
 
@@ -77,17 +76,8 @@ class JobRequest(PoolSimTestCase):
         self.stop(pool)
 
 
-class SecureLink(PoolSimTestCase):
+class SecureLink(WithCertificates, PoolSimTestCase):
     PASSWORD = "Pw-9x7!q"
-
-    @classmethod
-    def setUpClass(cls):
-        cls.directory = tempfile.TemporaryDirectory()
-        cls.certs = make_certificates(cls.directory.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.directory.cleanup()
 
     def test_mutual_tls_and_password(self):
         c = self.certs

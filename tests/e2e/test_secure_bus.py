@@ -2,10 +2,9 @@
 client: each server set-up lets the right client in over the kind of link it asks for, and
 turns the wrong ones away with a reason."""
 
-import tempfile
 import unittest
 
-from harness import NatsServer, bus, make_certificates, tls_options
+from harness import NatsServer, WithCertificates, bus, tls_options
 
 SUBJECT = "secure.echo"
 
@@ -17,16 +16,7 @@ def round_trip(conn):
     return conn.next_message(5)
 
 
-class SecureBusTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.directory = tempfile.TemporaryDirectory()
-        cls.certs = make_certificates(cls.directory.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.directory.cleanup()
-
+class SecureBusTest(WithCertificates, unittest.TestCase):
     def check(self, options, cases):
         """`cases`: (name, URL with {} for the port, connect keywords, None to pass or the text
         the failure names)."""
