@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "miner_env.h"
-#include "mining_job.h"
+#include "common/mining_job.h"
 
 inline constexpr int kBenchmarkReportSeconds = 5;
 

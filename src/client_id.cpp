@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "bus/console_text.h"
-#include "console.h"
+#include "common/console.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "log.h"
 #include "results.h"
-#include "steady_clock.h"
+#include "common/steady_clock.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "miner_env.h"
-#include "mining_job.h"
+#include "common/mining_job.h"
 
 // Searches `job` on one slot; a block find fills `result` and sets `stop` for all slots. A
 // search that throws is logged, and this slot's work on the job ends without a result.

@@ -7,7 +7,7 @@
 
 #include "bus/nats_client.h"
 #include "miner_state.h"
-#include "mining_job.h"
+#include "common/mining_job.h"
 
 // Answered by the pool with the job being mined now, exactly as on "drevik.mining.job".
 inline constexpr const char* kCurrentJobSubject = "drevik.mining.job.current";

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <string>
 
-#include "console.h"
+#include "common/console.h"
 #include "settings.h"
 
 void log_line(const char* level, const char* format, ...) {

@@ -11,7 +11,7 @@
 
 #include "benchmark.h"
 #include "bus/nats_protocol.h"
-#include "console.h"
+#include "common/console.h"
 #include "control_messages.h"
 #include "dispatch.h"
 #include "job_message.h"

@@ -11,9 +11,9 @@
 
 #include "bus/nats_client.h"
 #include "gpu_miner/gpu_miner.h"
-#include "mining_job.h"
+#include "common/mining_job.h"
 #include "nvml_telemetry.h"
-#include "steady_clock.h"
+#include "common/steady_clock.h"
 
 inline constexpr int64_t kDefaultShareDivisor = 4096;
 

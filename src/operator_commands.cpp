@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "console.h"
+#include "common/console.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "json_text.h"
+#include "common/json_text.h"
 
 std::string share_message(const MiningJob& job, const std::string& nonce, int64_t timestamp,
                           const MinerSettings& settings) {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "miner_env.h"
-#include "mining_job.h"
+#include "common/mining_job.h"
 #include "settings.h"
 
 inline constexpr const char* kShareSubject = "drevik.mining.share";

@@ -11,7 +11,7 @@
 
 #include "bus/console_text.h"
 #include "client_id.h"
-#include "console.h"
+#include "common/console.h"
 #include "gpu_miner/devices.h"
 
 MinerSettings g_settings;

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "json_text.h"
+#include "common/json_text.h"
 #include "log.h"
 
 TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval) {

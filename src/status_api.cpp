@@ -21,7 +21,7 @@
 #include <httplib.h>
 
 #include "log.h"
-#include "steady_clock.h"
+#include "common/steady_clock.h"
 
 namespace {
 

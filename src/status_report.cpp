@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "json_text.h"
+#include "common/json_text.h"
 
 StatusSnapshot take_status(MinerState& state) {
     StatusSnapshot status;

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "console.h"
+#include "common/console.h"
 #include "gpu_miner/cuda_check.h"
 #include "log.h"
 #include "settings.h"
@@ -148,7 +148,8 @@ TEST(ConsoleLog, OnlyTheConsoleWritesToStandardError) {
     std::vector<std::string> offenders;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(DREVIK_SOURCE_DIR "/src")) {
         const std::string path = entry.path().string();
-        if (!entry.is_regular_file() || path.size() < 3 || path.find("/src/console.") != std::string::npos) continue;
+        if (!entry.is_regular_file() || path.size() < 3 || path.find("/src/common/console.") != std::string::npos)
+            continue;
         std::ifstream in(path);
         int number = 0;
         for (std::string line; std::getline(in, line);) {

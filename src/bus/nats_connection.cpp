@@ -17,7 +17,7 @@
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
 #include "bus/tls_session.h"
-#include "console.h"
+#include "common/console.h"
 
 namespace {
 

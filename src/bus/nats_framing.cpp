@@ -10,7 +10,7 @@
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
-#include "console.h"
+#include "common/console.h"
 
 namespace {
 

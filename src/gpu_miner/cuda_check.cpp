@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "console.h"
+#include "common/console.h"
 
 bool cuda_succeeded(cudaError_t status, int line) {
     if (status == cudaSuccess) return true;

@@ -7,7 +7,7 @@
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/cuda_check.h"
 #include "gpu_miner/launch_wait.h"
-#include "console.h"
+#include "common/console.h"
 #include "kernels/kernels.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/hash_rate.h"
 #include "gpu_miner/tuning.h"
-#include "mining_job.h"
+#include "common/mining_job.h"
 
 struct CUevent_st;  // the runtime's event type
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <deque>
 
-#include "steady_clock.h"
+#include "common/steady_clock.h"
 
 struct RateSample {
     double time;  // steady-clock seconds at the end of the launch

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "steady_clock.h"
+#include "common/steady_clock.h"
 
 namespace {
 

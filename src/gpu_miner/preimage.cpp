@@ -7,7 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "console.h"
+#include "common/console.h"
 
 std::string hex_encode(const uint8_t* bytes, size_t count) {
     static const char digits[] = "0123456789abcdef";

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mining_job.h"
+#include "common/mining_job.h"
 
 // A 256-bit target as eight 32-bit words, word 0 most significant.
 using Target = std::array<uint32_t, 8>;

@@ -10,7 +10,7 @@
 #include "gpu_miner/launch_wait.h"
 #include "gpu_miner/preimage.h"
 #include "kernels/kernels.h"
-#include "console.h"
+#include "common/console.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "console.h"
+#include "common/console.h"
 
 namespace {
 

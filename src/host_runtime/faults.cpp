@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "internal.h"
-#include "console.h"
+#include "common/console.h"
 
 namespace host_runtime {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "console.h"
+#include "common/console.h"
 #include "internal.h"
 
 namespace host_runtime {
