@@ -24,7 +24,7 @@ enum class FrameKind {
 
 struct NatsFrame {
     FrameKind kind = FrameKind::other;
-    std::string line;  // the control line without its CR LF
+    std::string line;  // the control line without its CR LF; empty for MSG
     // MSG only.
     std::string subject;
     int64_t sid = 0;
