@@ -5,17 +5,20 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bus/nats_outbox.h"
+#include "bus/nats_parser.h"
 #include "bus/nats_protocol.h"
 #include "bus/nats_servers.h"
 #include "bus/socket_io.h"
 #include "bus/tls_session.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
+#include "common/unique_fd.h"
 
 // One delivered message; valid only during the callback.
 struct NatsMsg {
@@ -67,35 +70,36 @@ public:
     NatsClient& operator=(const NatsClient&) = delete;
 
     // Before start().
-    void set_servers(std::vector<std::string> servers);
+    void set_servers(std::vector<std::string> servers) EXCLUDES(servers_mutex);
     // Before start(). Any option set makes TLS required on every server. Returns why the
     // options cannot be used; empty when they can.
     std::string set_tls(const TlsOptions& options);
-    // Callbacks run on the reader thread, one at a time; exceptions they throw are discarded.
-    void subscribe(const std::string& subject, MsgCallback callback);
+    // Callbacks run on the reader thread, one at a time; an exception one throws is reported in
+    // one console line, and later messages are still delivered.
+    void subscribe(const std::string& subject, MsgCallback callback) EXCLUDES(subscriptions_mutex, send_mutex);
     // After every handshake, asks for an answer on `subject` with an inbox of this client's own;
     // answers go to `on_reply` like any delivery. Before start().
-    void request_on_connect(const std::string& subject, MsgCallback on_reply);
+    void request_on_connect(const std::string& subject, MsgCallback on_reply) EXCLUDES(subscriptions_mutex);
     // Fire and forget: false when not connected (dropped) or when the payload exceeds the
     // server's max_payload (reported and counted). Nothing is kept.
-    bool publish(const std::string& subject, const std::string& payload);
+    bool publish(const std::string& subject, const std::string& payload) EXCLUDES(send_mutex);
     // Kept in the outbox until the server confirms it, written again after reconnecting. False
     // when it is not written now (kept for later, or refused as too large).
-    bool publish_kept(const std::string& subject, const std::string& payload, KeptKind kind);
+    bool publish_kept(const std::string& subject, const std::string& payload, KeptKind kind) EXCLUDES(send_mutex);
     // Writes `text` as one unit; a failed write drops the connection for the reader to renew.
-    void send_raw(const std::string& text);
+    void send_raw(const std::string& text) EXCLUDES(send_mutex);
 
     void start();
     // Wakes the reader from any blocking step and joins it; prints nothing after returning.
-    void stop();
+    void stop() EXCLUDES(sock_mutex);
 
     bool is_connected() const;
-    std::string current_server_copy() const;
+    std::string current_server_copy() const EXCLUDES(current_server_mutex);
     // The server list as it stands, discovered servers included.
-    std::vector<std::string> servers_copy() const;
+    std::vector<std::string> servers_copy() const EXCLUDES(servers_mutex);
     uint64_t refused_oversized() const { return oversized.load(); }  // publishes above max_payload
     uint64_t outbox_dropped() const { return dropped.load(); }       // results that fell out
-    size_t outbox_size() const;                                      // results kept right now
+    size_t outbox_size() const EXCLUDES(send_mutex);                 // results kept right now
 
 private:
     enum class Attempt { failed, lost };
@@ -103,66 +107,82 @@ private:
     void run();
     Attempt attempt(size_t index, std::vector<char>& chunk);
     void wait_before_retrying(const std::string& key);
-    bool connect_to(const std::string& host, int port);
+    bool connect_to(const std::string& host, int port) EXCLUDES(sock_mutex);
     Attempt fail(const ServerAddress& address, const std::string& why);
     std::optional<ServerInfo> read_greeting(std::vector<char>& chunk);
     bool secure_link(const ServerAddress& address, const ServerInfo& info, std::string& why);
-    void open_to_writers();
-    bool confirm_connect(const ServerAddress& address, std::vector<char>& chunk, std::string& why);
-    void apply_info(const ServerInfo& info);
+    void open_to_writers() EXCLUDES(send_mutex, sock_mutex);
+    bool confirm_connect(const ServerAddress& address, std::vector<char>& chunk, std::string& why) EXCLUDES(send_mutex);
+    void apply_info(const ServerInfo& info) EXCLUDES(servers_mutex);
     std::string inherited_entry(const std::string& url) const;
-    bool send_if_connected(const std::string& text);
-    bool write_locked(const std::string& text);                         // caller holds send_mutex
-    void ping_locked();                                                 // caller holds send_mutex
-    bool fits_locked(const std::string& subject, size_t payload_size);  // caller holds send_mutex
+    bool send_if_connected(const std::string& text) EXCLUDES(send_mutex);
+    bool write_locked(const std::string& text) REQUIRES(send_mutex) EXCLUDES(sock_mutex);
+    void ping_locked() REQUIRES(send_mutex);
+    bool fits_locked(const std::string& subject, size_t payload_size) REQUIRES(send_mutex);
     void report_dropped(const std::deque<OutboxEntry>& entries);
-    void handshake(const std::string& connect_text);
-    std::string subscription_text() const;  // caller holds subscriptions_mutex
+    void handshake(const std::string& connect_text) EXCLUDES(subscriptions_mutex, send_mutex);
+    std::string subscription_text() const REQUIRES(subscriptions_mutex);
+    ssize_t receive_frames(std::vector<char>& chunk, std::chrono::milliseconds timeout);
     void receive_loop(std::vector<char>& chunk);
-    bool keep_alive();
-    bool process_lines(size_t scan_from, std::vector<char>& chunk);
-    bool handle_msg(const std::string& line, size_t& consumed, std::vector<char>& chunk);
-    void handle_pong();
-    void deliver(int64_t sid, const NatsMsg& message);
-    void release_large_buffer();
-    void close_connection();
-    void set_current_server(std::string server);
+    bool dispatch_frames();
+    bool keep_alive() EXCLUDES(send_mutex);
+    void handle_pong() EXCLUDES(send_mutex);
+    void deliver(int64_t sid, const NatsMsg& message) EXCLUDES(subscriptions_mutex);
+    void reset_stream();
+    void close_connection() EXCLUDES(send_mutex, sock_mutex);
+    void set_current_server(std::string server) EXCLUDES(current_server_mutex);
 
     const std::string name;
     const NatsTimings timings;
-    ServerList servers;  // changed only by the reader once started; copies under servers_mutex
-    mutable std::mutex servers_mutex;
-    std::deque<Subscription> subscriptions;  // deque: entries stay put while more are added
-    int32_t next_sid = 1;
-    std::vector<std::pair<std::string, std::string>> connect_requests;  // subject, reply inbox
-    // What writers and stop() use; guarded by sock_mutex. Set only once the link is what it
-    // will be (TLS when required), so no other thread can write plain text on it before.
-    int sock = -1;
-    mutable std::mutex send_mutex;
+
+    // Lock order: subscriptions_mutex, send_mutex, sock_mutex. The others are never held with
+    // another one.
+    mutable Mutex subscriptions_mutex ACQUIRED_BEFORE(send_mutex);
+    std::deque<Subscription> subscriptions GUARDED_BY(subscriptions_mutex);  // entries stay put as more are added
+    int32_t next_sid GUARDED_BY(subscriptions_mutex) = 1;
+    std::vector<std::pair<std::string, std::string>> connect_requests
+        GUARDED_BY(subscriptions_mutex);  // subject, reply inbox
+
+    // Every write holds it for its whole text; what is written must match what the outbox
+    // records as written.
+    mutable Mutex send_mutex ACQUIRED_BEFORE(sock_mutex);
+    Outbox outbox GUARDED_BY(send_mutex);
+
+    // What writers and stop() use: the descriptor of `link`, not owned. Set only once the link
+    // is what it will be (TLS when required), so no other thread can write plain text on it
+    // before.
+    Mutex sock_mutex;
+    int sock GUARDED_BY(sock_mutex) = -1;
+
+    mutable Mutex servers_mutex;
+    ServerList servers GUARDED_BY(servers_mutex);  // changed only by the reader once started
+
+    mutable Mutex current_server_mutex;
+    std::string current_server GUARDED_BY(current_server_mutex);
+
     std::atomic<bool> connected{false};
     std::atomic<bool> running{false};
     std::thread reader;
-    std::string rx_buffer;
-    std::string current_server;
+    UniqueFd wake_fd;  // eventfd signalled by stop(): cuts connects and back-offs short
 
-    // Only the reader closes a descriptor or frees a TLS session, and only while holding
-    // send_mutex after clearing `sock`, so no writer or stop() can touch a closed or reused
-    // descriptor. Others shut it down instead, which wakes the reader.
+    // Not GUARDED_BY: the reader uses the link without a lock, writers under send_mutex once
+    // `sock` is set. Only the reader changes it, and only while `sock` is -1 (cleared under
+    // send_mutex), so no writer or stop() can touch a closed or reused descriptor; others shut
+    // the socket down instead, which wakes the reader. A hand-over keyed on another member's
+    // value is beyond what the analysis expresses.
     BusLink link;
-    TlsContext tls_context;  // made by set_tls, or by the reader when a server first asks for TLS
-    bool tls_always = false;
-    std::mutex sock_mutex;
-    mutable std::mutex current_server_mutex;
-    std::mutex subscriptions_mutex;
-    int wake_fd = -1;  // eventfd signalled by stop(): cuts connects and back-offs short
 
-    // Guarded by send_mutex: what is written must match what the outbox records as written.
-    Outbox outbox;
     std::atomic<int64_t> max_payload{kMaxPayloadDefault};
     std::atomic<uint64_t> oversized{0};
     std::atomic<uint64_t> dropped{0};
 
+    // Set before start(), then the reader's alone.
+    TlsContext tls_context;  // made by set_tls, or by the reader when a server first asks for TLS
+    bool tls_always = false;
+
     // Reader thread only.
+    NatsParser parser;                      // what the current connection has sent so far
+    std::vector<NatsFrame> frames;          // parsed and not handled yet
     ServerCredentials current_credentials;  // of the entry connected to; discovered ones inherit them
     std::chrono::steady_clock::time_point next_ping;
     int pings_unanswered = 0;

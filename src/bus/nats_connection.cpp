@@ -42,18 +42,15 @@ std::string new_inbox() {
 NatsClient::NatsClient(std::string name, NatsTimings timings)
     : name(std::move(name)), timings(timings), wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-NatsClient::~NatsClient() {
-    stop();
-    if (wake_fd >= 0) close(wake_fd);
-}
+NatsClient::~NatsClient() { stop(); }
 
 void NatsClient::set_servers(std::vector<std::string> list) {
-    std::lock_guard<std::mutex> lock(servers_mutex);
+    MutexLock lock(servers_mutex);
     servers = make_server_list(std::move(list));
 }
 
 std::vector<std::string> NatsClient::servers_copy() const {
-    std::lock_guard<std::mutex> lock(servers_mutex);
+    MutexLock lock(servers_mutex);
     return servers.entries;
 }
 
@@ -67,7 +64,7 @@ std::string NatsClient::set_tls(const TlsOptions& options) {
 void NatsClient::request_on_connect(const std::string& subject, MsgCallback on_reply) {
     const std::string inbox = new_inbox();
     subscribe(inbox, std::move(on_reply));
-    std::lock_guard<std::mutex> lock(subscriptions_mutex);
+    MutexLock lock(subscriptions_mutex);
     connect_requests.emplace_back(subject, inbox);
 }
 
@@ -81,9 +78,9 @@ void NatsClient::stop() {
     connected.exchange(false);
     // The eventfd stays readable from now on, so every later wait of the reader ends at once.
     const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(wake_fd, &one, sizeof one);
+    [[maybe_unused]] const ssize_t written = write(wake_fd.get(), &one, sizeof one);
     {
-        std::lock_guard<std::mutex> lock(sock_mutex);
+        MutexLock lock(sock_mutex);
         if (sock >= 0) shutdown(sock, SHUT_RDWR);
         sock = -1;
     }
@@ -93,12 +90,12 @@ void NatsClient::stop() {
 bool NatsClient::is_connected() const { return connected.load(); }
 
 std::string NatsClient::current_server_copy() const {
-    std::lock_guard<std::mutex> lock(current_server_mutex);
+    MutexLock lock(current_server_mutex);
     return current_server;
 }
 
 void NatsClient::set_current_server(std::string server) {
-    std::lock_guard<std::mutex> lock(current_server_mutex);
+    MutexLock lock(current_server_mutex);
     current_server = std::move(server);
 }
 
@@ -110,69 +107,61 @@ bool NatsClient::connect_to(const std::string& host, int port) {
     addrinfo* addresses = nullptr;
     if (getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0) return false;
 
-    int fd = -1;
+    UniqueFd fd;
     for (const addrinfo* a = addresses; a != nullptr && running.load(); a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) continue;
-        if (connect_until(fd, a->ai_addr, a->ai_addrlen, timings.connect_timeout, wake_fd)) break;
-        close(fd);
-        fd = -1;
+        fd.reset(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+        if (!fd.valid()) continue;
+        if (connect_until(fd.get(), a->ai_addr, a->ai_addrlen, timings.connect_timeout, wake_fd.get())) break;
+        fd.reset();
     }
     freeaddrinfo(addresses);
-    if (fd < 0) return false;
+    if (!fd.valid()) return false;
 
     const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    set_socket_timeout(fd, SO_SNDTIMEO, timings.connect_timeout);
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    set_socket_timeout(fd.get(), SO_SNDTIMEO, timings.connect_timeout);
 
     // stop() clears `running` before it looks at `sock`: checking under the same lock means a
     // stop either sees this descriptor and shuts it down, or is seen here.
-    std::lock_guard<std::mutex> lock(sock_mutex);
-    if (!running.load()) {
-        close(fd);
-        return false;
-    }
-    link.fd = fd;
+    MutexLock lock(sock_mutex);
+    if (!running.load()) return false;
+    link.fd = std::move(fd);
     return true;
 }
 
 void NatsClient::open_to_writers() {
-    std::lock_guard<std::mutex> send_lock(send_mutex);
-    std::lock_guard<std::mutex> sock_lock(sock_mutex);
-    if (running.load()) sock = link.fd;
+    MutexLock send_lock(send_mutex);
+    MutexLock sock_lock(sock_mutex);
+    if (running.load()) sock = link.fd.get();
 }
 
 void NatsClient::close_connection() {
-    if (link.fd < 0) return;
+    if (!link.fd.valid()) return;
     {
-        std::lock_guard<std::mutex> send_lock(send_mutex);
-        std::lock_guard<std::mutex> sock_lock(sock_mutex);
+        MutexLock send_lock(send_mutex);
+        MutexLock sock_lock(sock_mutex);
         sock = -1;
         outbox_connection_lost(outbox);
         end_tls(link);
     }
-    close(link.fd);
-    link.fd = -1;
+    link.fd.reset();
     link.failure.clear();
 }
 
 std::optional<ServerInfo> NatsClient::read_greeting(std::vector<char>& chunk) {
-    rx_buffer.clear();
+    reset_stream();
     const Clock::time_point deadline = Clock::now() + timings.greeting_timeout;
-    size_t end;
-    while ((end = rx_buffer.find("\r\n")) == std::string::npos) {
+    while (frames.empty()) {
         const Clock::time_point now = Clock::now();
-        if (now >= deadline || rx_buffer.size() > kMaxLineBytes) return std::nullopt;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        const ssize_t n = receive_within(link, chunk, left, wake_fd);
+        if (now >= deadline || !parser.error.empty()) return std::nullopt;
+        const ssize_t n = receive_frames(chunk, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
         if (n < 0 && errno == EAGAIN) continue;
         if (n <= 0) return std::nullopt;
-        rx_buffer.append(chunk.data(), static_cast<size_t>(n));
     }
-    const std::string line = rx_buffer.substr(0, end);
-    if (line.rfind("INFO ", 0) != 0) return std::nullopt;
+    if (frames.front().kind != FrameKind::info) return std::nullopt;
+    const std::string line = std::move(frames.front().line);
     // Whatever followed the greeting is the start of the stream the receive loop reads.
-    rx_buffer.erase(0, end + 2);
+    frames.erase(frames.begin());
     max_payload.store(kMaxPayloadDefault);
     return parse_info_line(line);
 }
@@ -188,8 +177,8 @@ bool NatsClient::secure_link(const ServerAddress& address, const ServerInfo& inf
         if (!tls_context) return false;
     }
     // Nothing plain may be taken for part of the encrypted stream.
-    rx_buffer.clear();
-    if (start_tls(link, tls_context.get(), address.host, timings.greeting_timeout, wake_fd, why)) return true;
+    reset_stream();
+    if (start_tls(link, tls_context.get(), address.host, timings.greeting_timeout, wake_fd.get(), why)) return true;
     why = "TLS: " + why;
     return false;
 }
@@ -198,7 +187,7 @@ bool NatsClient::confirm_connect(const ServerAddress& address, std::vector<char>
     // The standard clients' check: CONNECT and PING, then the PONG proves the server took the
     // credentials and the client certificate; an -ERR says why it did not.
     {
-        std::lock_guard<std::mutex> lock(send_mutex);
+        MutexLock lock(send_mutex);
         if (!write_locked(connect_line(name, address.credentials, link.tls != nullptr) + "PING\r\n")) {
             why = "connection lost";
             return false;
@@ -206,31 +195,32 @@ bool NatsClient::confirm_connect(const ServerAddress& address, std::vector<char>
     }
     const Clock::time_point deadline = Clock::now() + timings.greeting_timeout;
     for (;;) {
-        size_t end;
-        while ((end = rx_buffer.find("\r\n")) != std::string::npos) {
-            const std::string line = rx_buffer.substr(0, end);
-            rx_buffer.erase(0, end + 2);
-            if (line == "PONG") return true;
-            if (line == "PING") send_raw("PONG\r\n");
-            if (line.rfind("INFO ", 0) == 0) apply_info(parse_info_line(line));
-            if (line.rfind("-ERR", 0) == 0) {
-                why = console_text(line, 200);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const NatsFrame& frame = frames[i];
+            if (frame.kind == FrameKind::pong) {
+                // What follows the PONG is the receive loop's.
+                frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                return true;
+            }
+            if (frame.kind == FrameKind::ping) send_raw("PONG\r\n");
+            if (frame.kind == FrameKind::info) apply_info(parse_info_line(frame.line));
+            if (frame.kind == FrameKind::err) {
+                why = console_text(frame.line, 200);
                 return false;
             }
         }
+        frames.clear();
         const Clock::time_point now = Clock::now();
-        if (rx_buffer.size() > kMaxLineBytes || now >= deadline) {
+        if (!parser.error.empty() || now >= deadline) {
             why = "no answer to CONNECT";
             return false;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        const ssize_t n = receive_within(link, chunk, left, wake_fd);
+        const ssize_t n = receive_frames(chunk, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
         if (n < 0 && errno == EAGAIN) continue;
         if (n <= 0) {
             why = link.failure.empty() ? "connection closed by the server" : "TLS: " + link.failure;
             return false;
         }
-        rx_buffer.append(chunk.data(), static_cast<size_t>(n));
     }
 }
 
@@ -253,7 +243,7 @@ void NatsClient::apply_info(const ServerInfo& info) {
     for (const std::string& url : *info.connect_urls) urls.push_back(inherited_entry(url));
     std::vector<std::string> added;
     {
-        std::lock_guard<std::mutex> lock(servers_mutex);
+        MutexLock lock(servers_mutex);
         added = update_discovered(servers, urls);
     }
     for (const std::string& url : added) {
@@ -264,8 +254,8 @@ void NatsClient::apply_info(const ServerInfo& info) {
 void NatsClient::handshake(const std::string& connect_text) {
     // Lock order as in subscribe(): registry, then writes. Publishers wait for the whole
     // handshake, so nothing reaches a new connection ahead of it.
-    std::lock_guard<std::mutex> lock(subscriptions_mutex);
-    std::lock_guard<std::mutex> send_lock(send_mutex);
+    MutexLock lock(subscriptions_mutex);
+    MutexLock send_lock(send_mutex);
     std::string text = connect_text + subscription_text();
     std::deque<OutboxEntry> refused;
     text += outbox_write_text(outbox, max_payload.load(), refused);
@@ -290,7 +280,7 @@ void NatsClient::wait_before_retrying(const std::string& key) {
     for (auto& [server, last] : last_attempts) {
         if (server != key) continue;
         // A server that dropped us right after the handshake is not hammered in a tight loop.
-        sleep_unless_woken(std::chrono::ceil<std::chrono::milliseconds>(last + timings.backoff - now), wake_fd);
+        sleep_unless_woken(std::chrono::ceil<std::chrono::milliseconds>(last + timings.backoff - now), wake_fd.get());
         last = Clock::now();
         return;
     }
@@ -300,7 +290,7 @@ void NatsClient::wait_before_retrying(const std::string& key) {
 NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) {
     std::string entry;
     {
-        std::lock_guard<std::mutex> lock(servers_mutex);
+        MutexLock lock(servers_mutex);
         entry = servers.entries[index];
     }
     const std::optional<ServerAddress> address = parse_server_entry(entry);
@@ -334,8 +324,7 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     connected.exchange(false);
     close_connection();
     set_current_server("");
-    rx_buffer.clear();
-    release_large_buffer();
+    reset_stream();
     if (running.load()) console_print("[NATS] Disconnected from %s\n", server.c_str());
     return Attempt::lost;
 }
@@ -343,7 +332,7 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
 NatsClient::Attempt NatsClient::fail(const ServerAddress& address, const std::string& why) {
     close_connection();
     set_current_server("");
-    rx_buffer.clear();
+    reset_stream();
     if (running.load()) console_print("[NATS] Failed: %s:%d (%s)\n", address.host.c_str(), address.port, why.c_str());
     return Attempt::failed;
 }
@@ -363,20 +352,20 @@ void NatsClient::run() {
         bool lost = false;
         size_t count;
         {
-            std::lock_guard<std::mutex> lock(servers_mutex);
+            MutexLock lock(servers_mutex);
             count = servers.entries.size();
         }
         for (size_t k = 0; k < count && running.load(); ++k) {
             const size_t index = (start + k) % count;
             std::string key;
             {
-                std::lock_guard<std::mutex> lock(servers_mutex);
+                MutexLock lock(servers_mutex);
                 const std::optional<ServerAddress> address = parse_server_entry(servers.entries[index]);
                 if (address) key = server_key(*address);
             }
             if (attempt(index, chunk) == Attempt::failed) continue;
             // The list may have changed while connected: go on after where the server is now.
-            std::lock_guard<std::mutex> lock(servers_mutex);
+            MutexLock lock(servers_mutex);
             const size_t now_at = find_server(servers, key);
             start = now_at < servers.entries.size() ? now_at + 1 : 0;
             lost = true;
@@ -387,6 +376,6 @@ void NatsClient::run() {
         start = 0;
         const std::chrono::milliseconds pause = backoff_pause(timings, generator);
         console_print("[NATS] All servers failed, retrying in %lds...\n", whole_seconds(timings.backoff));
-        sleep_unless_woken(pause, wake_fd);
+        sleep_unless_woken(pause, wake_fd.get());
     }
 }

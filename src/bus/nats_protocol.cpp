@@ -142,6 +142,7 @@ std::optional<MsgHeader> parse_msg_line(const std::string& line) {
     MsgHeader header;
     header.subject = tokens[1];
     header.sid = leading_decimal(tokens[2]);
+    if (tokens.size() > 4) header.reply = tokens[3];
     header.count = leading_decimal(tokens.back());
     return header;
 }

@@ -47,10 +47,12 @@ std::string percent_decoded(const std::string& text);
 struct MsgHeader {
     std::string subject;
     int64_t sid = 0;
+    std::string reply;  // empty without one
     int64_t count = 0;  // may be negative or huge: the caller checks it against kMaxPayloadBytes
 };
 
-// Parses "MSG <subject> <sid> [reply] <count>". Returns nothing with fewer than four tokens.
+// Parses "MSG <subject> <sid> [reply] <count>". Returns nothing with fewer than four tokens; the
+// reply is the fourth token of a longer line.
 // Numbers are read like strtol: leading digits only, none gives 0.
 std::optional<MsgHeader> parse_msg_line(const std::string& line);
 

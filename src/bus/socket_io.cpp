@@ -70,7 +70,7 @@ bool send_plain(int fd, const std::string& text) {
 // SSL_get_error's verdict for it in `error`.
 template <typename Call>
 int tls_call(BusLink& link, int& error, Call call) {
-    std::lock_guard<std::mutex> lock(link.tls_mutex);
+    MutexLock lock(link.tls_mutex);
     ERR_clear_error();
     const int result = call(link.tls);
     // Read before the lock goes: the verdict depends on the session's state.
@@ -79,7 +79,7 @@ int tls_call(BusLink& link, int& error, Call call) {
 }
 
 bool has_pending(BusLink& link) {
-    std::lock_guard<std::mutex> lock(link.tls_mutex);
+    MutexLock lock(link.tls_mutex);
     return SSL_has_pending(link.tls) == 1;
 }
 
@@ -91,7 +91,7 @@ ssize_t receive_tls(BusLink& link, std::vector<char>& chunk, std::chrono::millis
     bool read_now = has_pending(link);
     short wanted = POLLIN;
     for (;;) {
-        if (!read_now && !wait_ready(link.fd, wanted, wake_fd, deadline)) return -1;
+        if (!read_now && !wait_ready(link.fd.get(), wanted, wake_fd, deadline)) return -1;
         read_now = false;
         int error = SSL_ERROR_NONE;
         const int n = tls_call(
@@ -125,7 +125,7 @@ bool send_tls(BusLink& link, const std::string& text, std::chrono::milliseconds 
         if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) return false;
         // Repeated with the same bytes once the socket can take more (or, for WANT_READ, once
         // the reader had a chance to take in what the session waits for).
-        pollfd fds[1] = {{link.fd, static_cast<short>(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0}};
+        pollfd fds[1] = {{link.fd.get(), static_cast<short>(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0}};
         const Clock::time_point wait_until = std::min(deadline, Clock::now() + std::chrono::milliseconds(20));
         if (poll_until(fds, 1, error == SSL_ERROR_WANT_WRITE ? deadline : wait_until) < 0) return false;
         if (Clock::now() >= deadline) return false;
@@ -164,12 +164,12 @@ void sleep_unless_woken(std::chrono::milliseconds duration, int wake_fd) {
 
 ssize_t receive_within(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
     if (link.tls != nullptr) return receive_tls(link, chunk, timeout, wake_fd);
-    return receive_plain(link.fd, chunk, timeout, wake_fd);
+    return receive_plain(link.fd.get(), chunk, timeout, wake_fd);
 }
 
 bool send_whole(BusLink& link, const std::string& text, std::chrono::milliseconds timeout) {
     // A plain socket blocks in send, bounded by its SO_SNDTIMEO.
-    if (link.tls == nullptr) return send_plain(link.fd, text);
+    if (link.tls == nullptr) return send_plain(link.fd.get(), text);
     return send_tls(link, text, timeout);
 }
 

@@ -4,9 +4,11 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "common/mutex.h"
+#include "common/unique_fd.h"
 
 struct ssl_st;
 
@@ -26,9 +28,12 @@ void sleep_unless_woken(std::chrono::milliseconds duration, int wake_fd);
 // thread receives while a writer sends; an SSL object must not see both at once, so every call
 // into it holds `tls_mutex`, and nobody holds it while waiting for the socket.
 struct BusLink {
-    int fd = -1;
-    ssl_st* tls = nullptr;  // set before writers can reach the link, freed after they cannot
-    std::mutex tls_mutex;
+    UniqueFd fd;
+    // Set before writers can reach the link, freed after they cannot. The pointer itself is not
+    // guarded (every call tests it); the session it points to is, but the analysis cannot follow
+    // a pointer handed to OpenSSL, so tls_call() in socket_io.cpp is the one way into it.
+    ssl_st* tls = nullptr;
+    Mutex tls_mutex;
     std::string failure;  // why the last TLS receive failed, in OpenSSL's words (reader only)
 };
 

@@ -128,14 +128,14 @@ bool start_tls(BusLink& link, ssl_ctx_st* context, const std::string& host, std:
         why = "cannot start TLS: " + openssl_error_text();
         return false;
     }
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(link.fd)));
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(link.fd.get())));
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl, bio, bio);
     // The name or address the operator gave must be the one the certificate vouches for.
     const bool named = is_ip_address(host)
                            ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) == 1
                            : SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 && SSL_set1_host(ssl, host.c_str()) == 1;
-    if (!named || !set_blocking(link.fd, false)) {
+    if (!named || !set_blocking(link.fd.get(), false)) {
         SSL_free(ssl);
         why = "cannot check the server's name " + host;
         return false;
@@ -152,7 +152,7 @@ bool start_tls(BusLink& link, ssl_ctx_st* context, const std::string& host, std:
             return false;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd fds[2] = {{link.fd, static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0},
+        pollfd fds[2] = {{link.fd.get(), static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0},
                          {wake_fd, POLLIN, 0}};
         int ready = -1;
         do {

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "bus/nats_client.h"
+#include "common/mutex.h"
 
 // Records deliveries from the reader thread for inspection by the test thread.
 struct Delivery {
@@ -24,22 +24,22 @@ class DeliveryRecorder {
 public:
     MsgCallback callback(const std::string& name) {
         return [this, name](const NatsMsg& message) {
-            std::lock_guard<std::mutex> lock(mutex);
+            MutexLock lock(mutex);
             deliveries.push_back({name, message.subject, message.data});
         };
     }
     size_t size() const {
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
         return deliveries.size();
     }
     std::vector<Delivery> all() const {
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
         return deliveries;
     }
 
 private:
-    mutable std::mutex mutex;
-    std::vector<Delivery> deliveries;
+    mutable Mutex mutex;
+    std::vector<Delivery> deliveries GUARDED_BY(mutex);
 };
 
 // Subscribes the miner's three subjects in the miner's order, so they get sids 1, 2, 3.

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "bus/nats_client.h"
+#include "common/unique_fd.h"
 #include "delivery_recorder.h"
 #include "support/nats_server_process.h"
 #include "support/nats_test_client.h"
@@ -156,7 +157,8 @@ TEST(NatsClientRealServer, TakesTheFirstServerThatAnswersAndAfterALossGoesOnWith
     EXPECT_EQ(text.substr(loss + after_loss.size()), connected_lines(a.address()));
 }
 
-TEST(NatsClientRealServer, ThrowingCallbackDoesNotStopLaterDeliveries) {
+TEST(NatsClientRealServer, ThrowingCallbackIsReportedAndDoesNotStopLaterDeliveries) {
+    StderrCapture captured;
     NatsServerProcess server;
     server.start();
     DeliveryRecorder recorder;
@@ -165,7 +167,7 @@ TEST(NatsClientRealServer, ThrowingCallbackDoesNotStopLaterDeliveries) {
     client.set_servers({server.url()});
     client.subscribe("drevik.mining.job", [&](const NatsMsg& message) {
         record(message);
-        if (message.data == "std") throw std::runtime_error("handler failed");
+        if (message.data == "std") throw std::runtime_error("handler failed\n[FORGED] line");
         if (message.data == "int") throw 42;
     });
     client.start();
@@ -178,17 +180,20 @@ TEST(NatsClientRealServer, ThrowingCallbackDoesNotStopLaterDeliveries) {
     EXPECT_EQ(recorder.all()[2].data, "after");
     EXPECT_TRUE(client.is_connected());
     client.stop();
+    // One line each, the exception's text escaped like any text from the bus.
+    EXPECT_EQ(captured.text(), connected_lines(server.address()) +
+                                   "[NATS] Callback failed on drevik.mining.job: handler failed\\n[FORGED] line\n"
+                                   "[NATS] Callback failed on drevik.mining.job: unknown exception\n");
 }
 
 // A nats-server configuration file that lives as long as the object.
 struct ServerConfig {
     explicit ServerConfig(const std::string& text) {
         char name[] = "/tmp/drevik-nats-XXXXXX";
-        const int fd = mkstemp(name);
+        const UniqueFd fd(mkstemp(name));
         path = name;
-        if (fd >= 0) {
-            [[maybe_unused]] const ssize_t n = write(fd, text.data(), text.size());
-            close(fd);
+        if (fd.valid()) {
+            [[maybe_unused]] const ssize_t n = write(fd.get(), text.data(), text.size());
         }
     }
     ~ServerConfig() { std::remove(path.c_str()); }

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "bus/nats_client.h"
+#include "common/unique_fd.h"
 #include "delivery_recorder.h"
 #include "scripted_server.h"
 #include "support/loopback_socket.h"
@@ -97,17 +97,17 @@ TEST(NatsClientStop, WhileWaitingForTheGreeting) {
 TEST(NatsClientStop, WhileAConnectionAttemptHangs) {
     // A listener whose accept queue is full drops further SYNs: the client's connect hangs.
     int port = 0;
-    const int listener = listen_loopback(0, port);
-    ASSERT_GE(listener, 0);
-    std::vector<int> fillers;
+    const UniqueFd listener(listen_loopback(0, port));
+    ASSERT_TRUE(listener.valid());
+    std::vector<UniqueFd> fillers;
     for (int i = 0; i < 4; ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        fillers.push_back(fd);
+        connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        fillers.push_back(std::move(fd));
     }
     StderrCapture captured;
     NatsClient client("drevik-miner");
@@ -118,8 +118,6 @@ TEST(NatsClientStop, WhileAConnectionAttemptHangs) {
     expect_prompt_silent_stop(client, captured);
     // Still connecting when stopped: neither outcome was reported.
     EXPECT_EQ(captured.text(), "[NATS] Connecting to 127.0.0.1:" + std::to_string(port) + "...\n");
-    for (const int fd : fillers) close(fd);
-    close(listener);
 }
 
 TEST(NatsClientStop, WithoutStartAndTwice) {

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <thread>
 
@@ -15,21 +14,16 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-ScriptedServer::ScriptedServer(int backlog) { listen_fd = listen_loopback(backlog, listen_port); }
-
-ScriptedServer::~ScriptedServer() {
-    drop_client();
-    if (listen_fd >= 0) close(listen_fd);
-}
+ScriptedServer::ScriptedServer(int backlog) { listen_fd.reset(listen_loopback(backlog, listen_port)); }
 
 std::string ScriptedServer::address() const { return "127.0.0.1:" + std::to_string(listen_port); }
 
 bool ScriptedServer::accept_client(std::chrono::milliseconds timeout) {
     drop_client();
-    pollfd entry{listen_fd, POLLIN, 0};
+    pollfd entry{listen_fd.get(), POLLIN, 0};
     if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return false;
-    client_fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    return client_fd >= 0;
+    client_fd.reset(accept4(listen_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    return client_fd.valid();
 }
 
 bool ScriptedServer::accept_handshake() {
@@ -38,7 +32,7 @@ bool ScriptedServer::accept_handshake() {
     return read_until("PING\r\n");
 }
 
-void ScriptedServer::send(const std::string& bytes) { send_all(client_fd, bytes); }
+void ScriptedServer::send(const std::string& bytes) { send_all(client_fd.get(), bytes); }
 
 void ScriptedServer::send_in_pieces(const std::string& bytes, size_t piece) {
     for (size_t at = 0; at < bytes.size(); at += piece) {
@@ -50,7 +44,7 @@ void ScriptedServer::send_in_pieces(const std::string& bytes, size_t piece) {
 bool ScriptedServer::read_until(const std::string& needle, size_t from, std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     while (bytes_in.find(needle, from) == std::string::npos) {
-        if (read_within(client_fd, bytes_in, time_left(deadline)) <= 0) return false;
+        if (read_within(client_fd.get(), bytes_in, time_left(deadline)) <= 0) return false;
     }
     return true;
 }
@@ -58,14 +52,13 @@ bool ScriptedServer::read_until(const std::string& needle, size_t from, std::chr
 bool ScriptedServer::wait_closed(std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     for (;;) {
-        const ssize_t n = read_within(client_fd, bytes_in, time_left(deadline));
+        const ssize_t n = read_within(client_fd.get(), bytes_in, time_left(deadline));
         if (n == 0) return true;
         if (n < 0) return false;
     }
 }
 
 void ScriptedServer::drop_client() {
-    if (client_fd >= 0) close(client_fd);
-    client_fd = -1;
+    client_fd.reset();
     bytes_in.clear();
 }

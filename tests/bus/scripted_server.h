@@ -3,12 +3,13 @@
 #include <chrono>
 #include <string>
 
+#include "common/unique_fd.h"
+
 // A TCP server on 127.0.0.1 that a test drives step by step, for what a real NATS server never
 // does: silence, odd framing, malformed or hostile lines. One client connection at a time.
 class ScriptedServer {
 public:
     explicit ScriptedServer(int backlog = 8);
-    ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
@@ -33,8 +34,8 @@ public:
     void drop_client();
 
 private:
-    int listen_fd = -1;
+    UniqueFd listen_fd;
     int listen_port = 0;
-    int client_fd = -1;
+    UniqueFd client_fd;
     std::string bytes_in;
 };
