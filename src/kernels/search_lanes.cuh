@@ -200,6 +200,13 @@ __attribute__((flatten)) void search_lanes_sse2(uint64_t start_nonce, int loops,
 }
 #endif
 
+// One thread per call, its candidate loop inlined whole like the lanes' loops: left to its
+// own judgement the compiler calls some of the unrolled rounds out of line.
+template <typename Runs>
+__attribute__((flatten)) void search_one_thread(uint64_t start_nonce, int loops, const ResultBuffers& out) {
+    search_candidates(start_nonce, loops, out, [](uint64_t nonce) { return Runs::template at<uint32_t>(nonce); });
+}
+
 // The threads offered to this call: as many as the widest vector the stand-in allows takes,
 // or this one thread alone.
 template <typename Runs>
@@ -218,7 +225,7 @@ void search_thread_group(uint64_t start_nonce, int loops, const ResultBuffers& o
         return;
     }
 #endif
-    search_candidates(start_nonce, loops, out, [](uint64_t nonce) { return Runs::template at<uint32_t>(nonce); });
+    search_one_thread<Runs>(start_nonce, loops, out);
 }
 
 }  // namespace search_detail
