@@ -7,11 +7,7 @@
 
 __global__ void kernel_midstate(const uint8_t* data, int nblocks, uint32_t* out) {
     uint32_t state[8];
-    // Device code reads a host constant array only as compile-time values.
-    sha256::unrolled<8>([&](auto k) {
-        constexpr uint32_t initial = sha256::kInitialState[decltype(k)::value];
-        state[decltype(k)::value] = initial;
-    });
+    sha256::set_initial_state(state);
     for (int b = 0; b < nblocks; ++b) sha256::compress(state, data + sha256::kBlockBytes * b);
     for (int k = 0; k < 8; ++k) out[k] = state[k];
 }

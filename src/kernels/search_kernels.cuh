@@ -129,6 +129,7 @@ __device__ __forceinline__ Run<LaunchWords> start_run(Word (&s)[8], Word w4, Wor
     return run;
 }
 
+// W(R) from σ1(W(R-2)) and `rest`, what the zero words W8-W14 leave of the other terms.
 template <int R, typename Word>
 __device__ __forceinline__ void extend_with(Word (&w)[64], Word rest) {
     w[R] = schedule_word_with<R, BalancedArithmetic>(w, rest);

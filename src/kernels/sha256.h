@@ -35,6 +35,7 @@ constexpr uint32_t kInitialState[8] = {0x6a09e667u, 0xbb67ae85u, 0x3c6ef372u, 0x
                                        0x510e527fu, 0x9b05688cu, 0x1f83d9abu, 0x5be0cd19u};
 
 // Calls f(std::integral_constant<int, k>) for k = 0..N-1 as straight-line code.
+HOST_DEVICE_CALLER
 template <typename F, int... K>
 HOST_DEVICE_INLINE constexpr void unrolled_over(F&& f, std::integer_sequence<int, K...>) {
     (f(std::integral_constant<int, K>{}), ...);
@@ -156,6 +157,14 @@ HOST_DEVICE_INLINE constexpr Word schedule_word(const Word (&w)[64]) {
 
 HOST_DEVICE_INLINE constexpr uint32_t big_endian_word(const uint8_t* bytes) {
     return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
+}
+
+// `state` set to H(0). Device code reads the host's constant array as compile-time values only.
+HOST_DEVICE_INLINE void set_initial_state(uint32_t (&state)[8]) {
+    unrolled<8>([&](auto k) {
+        constexpr uint32_t initial = kInitialState[decltype(k)::value];
+        state[decltype(k)::value] = initial;
+    });
 }
 
 // One compression: `state` advanced over the kBlockBytes bytes at `block`.

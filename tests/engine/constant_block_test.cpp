@@ -47,7 +47,7 @@ TEST(Sha256Compression, EqualsOpenSslChainingValue) {
     std::mt19937_64 random(3);
     const std::string data = random_prefix(random) + random_prefix(random);
     uint32_t state[8];
-    std::copy(std::begin(sha256::kInitialState), std::end(sha256::kInitialState), state);
+    sha256::set_initial_state(state);
     for (int blocks = 1; blocks <= 4; ++blocks) {
         sha256::compress(state, reinterpret_cast<const uint8_t*>(data.data()) + (blocks - 1) * sha256::kBlockBytes);
         const auto expected = sha256_chaining_value(data.substr(0, blocks * sha256::kBlockBytes));
