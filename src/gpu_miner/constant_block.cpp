@@ -1,33 +1,33 @@
 #include "gpu_miner/constant_block.h"
 
 #include <algorithm>
-
-#include "kernels/sha256_constants.h"
-
-const Sha256State kSha256InitialState = {SHA256_INITIAL_STATE};
+#include <iterator>
 
 namespace {
 
-constexpr uint32_t kRoundConstants[64] = {SHA256_ROUND_CONSTANTS};
+using sha256::small_sigma0;
+using sha256::small_sigma1;
 
 // σ1 of the final block's bit length, the constant part of W17.
-constexpr uint32_t kSigma1OfLength = 0x02E60001u;
-
-uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-uint32_t small_sigma0(uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
-uint32_t small_sigma1(uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
-
-uint32_t big_endian_word(const uint8_t* bytes) {
-    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
-}
+constexpr uint32_t kSigma1OfLength = small_sigma1(kPreimageBits);
 
 uint32_t digit_code(uint64_t nonce, int digit) {
     const uint32_t value = static_cast<uint32_t>(nonce >> (60 - 4 * digit)) & 15;
     return value < 10 ? '0' + value : 'a' + (value - 10);
 }
 
-void store_state(ConstantImage& image, int at, const Sha256State& state) {
-    std::copy(state.begin(), state.end(), image.begin() + at);
+void store_state(ConstantImage& image, int at, const uint32_t (&state)[8]) {
+    std::copy(std::begin(state), std::end(state), image.begin() + at);
+}
+
+// The working variables a..h after rounds 0..N-1 of the final block (message words w), from
+// the midstate already in the image.
+template <size_t N>
+void store_state_after(ConstantImage& image, int at, const uint32_t (&w)[N]) {
+    uint32_t s[8];
+    std::copy_n(image.begin() + constant_word::midstate, 8, s);
+    sha256::rounds<N>(s, w);
+    for (int k = 0; k < 8; ++k) image[at + k] = sha256::var<N>(s, k);
 }
 
 // The words the kernels compute with on the GPU: additions as multiply-adds by 1, shifts as
@@ -38,32 +38,7 @@ void store_multipliers(ConstantImage& image) {
     image[constant_word::shift_10] = uint32_t{1} << 22;
 }
 
-Sha256State midstate_of(const ConstantImage& image) {
-    Sha256State midstate;
-    std::copy_n(image.begin() + constant_word::midstate, 8, midstate.begin());
-    return midstate;
-}
-
 }  // namespace
-
-Sha256State sha256_rounds(const Sha256State& state, const uint32_t* w, int n) {
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int i = 0; i < n; ++i) {
-        const uint32_t t1 =
-            h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + kRoundConstants[i] + w[i];
-        const uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) | (c & (a | b)));
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    return {a, b, c, d, e, f, g, h};
-}
 
 void set_targets(ConstantImage& image, const Target& block, const Target& share) {
     std::copy(block.begin(), block.end(), image.begin() + constant_word::block_target);
@@ -71,13 +46,14 @@ void set_targets(ConstantImage& image, const Target& block, const Target& share)
 }
 
 void set_window(ConstantImage& image, const Sha256State& midstate, const uint8_t* tail) {
-    const uint32_t w[3] = {big_endian_word(tail), big_endian_word(tail + 4), big_endian_word(tail + 8)};
-    store_state(image, constant_word::midstate, midstate);
+    const uint32_t w[3] = {sha256::big_endian_word(tail), sha256::big_endian_word(tail + 4),
+                           sha256::big_endian_word(tail + 8)};
+    std::copy(midstate.begin(), midstate.end(), image.begin() + constant_word::midstate);
     image[constant_word::w0] = w[0];
     image[constant_word::w1] = w[1];
     image[constant_word::w2] = w[2];
     image[constant_word::w3_base] = (uint32_t{tail[12]} << 24) | (uint32_t{tail[13]} << 16);
-    store_state(image, constant_word::state_after_3, sha256_rounds(midstate, w, 3));
+    store_state_after(image, constant_word::state_after_3, w);
     image[constant_word::w16] = small_sigma0(w[1]) + w[0];
     image[constant_word::w17] = w[1] + small_sigma0(w[2]) + kSigma1OfLength;
     image[constant_word::w31_part] = small_sigma0(image[constant_word::w16]) + kPreimageBits;
@@ -90,7 +66,7 @@ void set_launch_digits(ConstantImage& image, uint64_t start_nonce) {
     const uint32_t w4 = (digit_code(start_nonce, 2) << 24) | (digit_code(start_nonce, 3) << 16) |
                         (digit_code(start_nonce, 4) << 8) | digit_code(start_nonce, 5);
     const uint32_t w[5] = {image[constant_word::w0], image[constant_word::w1], image[constant_word::w2], w3, w4};
-    store_state(image, constant_word::state_after_5, sha256_rounds(midstate_of(image), w, 5));
+    store_state_after(image, constant_word::state_after_5, w);
     image[constant_word::w3] = w3;
     image[constant_word::w4] = w4;
     image[constant_word::w18] = small_sigma1(image[constant_word::w16]) + small_sigma0(w3) + w[2];
@@ -106,9 +82,9 @@ bool launch_uses_precomp(uint64_t start_nonce, uint64_t hashes_per_launch) {
 
 ConstantImage tuning_image() {
     ConstantImage image{};
-    store_state(image, constant_word::midstate, kSha256InitialState);
-    store_state(image, constant_word::state_after_3, kSha256InitialState);
-    store_state(image, constant_word::state_after_5, kSha256InitialState);
+    store_state(image, constant_word::midstate, sha256::kInitialState);
+    store_state(image, constant_word::state_after_3, sha256::kInitialState);
+    store_state(image, constant_word::state_after_5, sha256::kInitialState);
     store_multipliers(image);
     return image;
 }

@@ -3,19 +3,18 @@
 // and launch, so that the kernels redo only what depends on the nonce digits that change.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "gpu_miner/preimage.h"
 #include "kernels/constant_layout.h"
+#include "kernels/sha256.h"
 
 using ConstantImage = std::array<uint32_t, constant_word::count>;
 using Sha256State = std::array<uint32_t, 8>;
 
-extern const Sha256State kSha256InitialState;
-
-// Working variables a..h after SHA-256 rounds 0..n-1 (n from 1 to 64) from `state` with
-// message words w[0..n-1], without adding `state` back.
-Sha256State sha256_rounds(const Sha256State& state, const uint32_t* w, int n);
+// The prefix bytes hashed into the midstate: its whole SHA-256 blocks.
+inline constexpr size_t kMidstateBytes = kPrefixLength / sha256::kBlockBytes * sha256::kBlockBytes;
 
 void set_targets(ConstantImage& image, const Target& block, const Target& share);
 // Per window: the midstate, the words of the prefix's 14-byte tail (bytes 128-141) and what

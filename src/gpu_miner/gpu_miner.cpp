@@ -58,7 +58,7 @@ bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
     cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&occupancy, kernel_mine_precomp, kThreadsPerBlock, 0,
                                                            cudaOccupancyDefault);
     blocks_per_sm = occupancy > 0 ? occupancy : kDefaultBlocksPerSm;
-    loops = 16384;
+    loops = kUntunedLoops;
     grid = blocks_per_sm * sm_count;
     console_print("[GPU %d] %s: %d SMs, %d blks/SM (occupancy), grid=%d\n", device, name, sm_count, blocks_per_sm,
                   grid);

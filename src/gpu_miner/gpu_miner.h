@@ -109,7 +109,7 @@ private:
     int32_t sm_count = 0;
     int32_t grid = 0;
     int32_t blocks_per_sm = 0;
-    int32_t loops = 16384;
+    int32_t loops = kUntunedLoops;
     char name[256] = {};
     int* found_flag = nullptr;
     uint64_t* found_nonce = nullptr;

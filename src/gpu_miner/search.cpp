@@ -18,7 +18,6 @@ constexpr double kWindowSeconds = 5.0;
 // The watchdog's deadline for one launch: this many tuned launch times, and at least this long.
 constexpr double kWatchdogLaunchTimes = 10.0;
 constexpr double kWatchdogMinSeconds = 5.0;
-constexpr size_t kMidstateBytes = kPrefixLength / 64 * 64;
 
 int64_t system_nanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -131,7 +130,7 @@ bool GpuMiner::compute_midstate(const std::string& prefix, Sha256State& midstate
     bool ok = CUDA_OK(cudaMalloc(&data, kMidstateBytes)) && CUDA_OK(cudaMalloc(&out, sizeof midstate)) &&
               CUDA_OK(cudaMemcpy(data, prefix.data(), kMidstateBytes, cudaMemcpyHostToDevice));
     if (ok) {
-        int blocks = static_cast<int>(kMidstateBytes / 64);
+        int blocks = static_cast<int>(kMidstateBytes / sha256::kBlockBytes);
         void* args[] = {&data, &blocks, &out};
         const double search_launch_ms = last_launch_ms;
         ok = launched(launch_error(cudaLaunchKernel(kernel_midstate, dim3(1), dim3(1), args, 0, nullptr)), done, 0.0) &&

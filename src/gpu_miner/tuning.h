@@ -14,6 +14,8 @@ struct TunedGeometry {
 };
 
 inline constexpr double kTargetKernelMs = 100.0;
+// Loops per launch before tuning: the grid tests run with them and the loop tuning starts there.
+inline constexpr int32_t kUntunedLoops = 16384;
 
 // Everything after the tuning banner: the warm-up launch, the grid tests around the
 // occupancy, the best-grid measurement and up to five loop corrections, with their lines.

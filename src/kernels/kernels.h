@@ -7,9 +7,7 @@
 #include <cstdint>
 
 #include "kernels/constant_layout.h"
-
-// Threads per block of every search launch.
-constexpr int kThreadsPerBlock = 256;
+#include "kernels/launch_shape.h"
 
 // Copies constant_word::count host-order words into the constant block C of the current
 // device. C itself is private to the device code's translation unit.
@@ -25,9 +23,9 @@ __global__ void kernel_midstate(const uint8_t* data, int nblocks, uint32_t* out)
 // share_flag likewise. Digests are written in standard SHA-256 byte order.
 // kernel_mine_precomp needs all nonces of the launch to share bits 63-40 (C's W3, W4, W18,
 // W19 and state after rounds 0-4 hold them); kernel_mine_fallback takes any range.
-__global__ void __launch_bounds__(256, 4)
+__global__ void __launch_bounds__(kThreadsPerBlock, kMinBlocksPerSm)
     kernel_mine_precomp(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                         uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops);
-__global__ void __launch_bounds__(256, 4)
+__global__ void __launch_bounds__(kThreadsPerBlock, kMinBlocksPerSm)
     kernel_mine_fallback(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                          uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops);

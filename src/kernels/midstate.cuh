@@ -1,46 +1,13 @@
 #pragma once
 // The midstate kernel: the chaining value after the prefix's full blocks, once per window.
-// It runs before the window's constant block is uploaded, so it adds with plain additions
-// (sha256_device::add would read C's multiplier).
+// It runs before the window's constant block is uploaded, so it computes with plain
+// additions and shifts (the search kernels' arithmetic reads C's multipliers).
 
-#include "kernels/sha256_constants.h"
-#include "kernels/sha256_device.h"
-
-namespace midstate_detail {
-
-using namespace sha256_device;
-
-template <int Round>
-__device__ __forceinline__ void plain_round(uint32_t (&s)[8], uint32_t w) {
-    const uint32_t t1 = var<Round>(s, 7) + big_sigma1(var<Round>(s, 4)) +
-                        choose(var<Round>(s, 4), var<Round>(s, 5), var<Round>(s, 6)) + kRoundConstants[Round] + w;
-    var<Round>(s, 3) += t1;
-    var<Round>(s, 7) =
-        t1 + big_sigma0(var<Round>(s, 0)) + majority(var<Round>(s, 0), var<Round>(s, 1), var<Round>(s, 2));
-}
-
-// One SHA-256 compression of the 64-byte block into state.
-__device__ __forceinline__ void sha256_transform(uint32_t (&state)[8], const uint8_t* block) {
-    uint32_t w[64];
-    uint32_t s[8];
-    unrolled<8>([&](auto k) { s[decltype(k)::value] = state[decltype(k)::value]; });
-    unrolled<64>([&](auto k) {
-        constexpr int r = decltype(k)::value;
-        if constexpr (r < 16) {
-            w[r] = (uint32_t{block[4 * r]} << 24) | (uint32_t{block[4 * r + 1]} << 16) |
-                   (uint32_t{block[4 * r + 2]} << 8) | uint32_t{block[4 * r + 3]};
-        } else {
-            w[r] = small_sigma1(w[r - 2]) + w[r - 7] + small_sigma0(w[r - 15]) + w[r - 16];
-        }
-        plain_round<r>(s, w[r]);
-    });
-    unrolled<8>([&](auto k) { state[decltype(k)::value] += s[decltype(k)::value]; });
-}
-
-}  // namespace midstate_detail
+#include "kernels/sha256.h"
 
 __global__ void kernel_midstate(const uint8_t* data, int nblocks, uint32_t* out) {
-    uint32_t state[8] = {SHA256_INITIAL_STATE};
-    for (int b = 0; b < nblocks; ++b) midstate_detail::sha256_transform(state, data + 64 * b);
+    uint32_t state[8];
+    sha256::set_initial_state(state);
+    for (int b = 0; b < nblocks; ++b) sha256::compress(state, data + sha256::kBlockBytes * b);
     for (int k = 0; k < 8; ++k) out[k] = state[k];
 }

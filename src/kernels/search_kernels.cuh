@@ -82,6 +82,9 @@ struct Run {
     Word w35_part, w36_part;  // σ0(W(r-15)) + W(r-16)
 };
 
+// A run: the nonces that differ only in the low byte.
+constexpr uint32_t kRunNonces = 256;
+
 // Bits Shift to Shift + 31 of a nonce (zero above bit 63).
 template <int Shift>
 __device__ __forceinline__ uint32_t nonce_bits(uint64_t nonce) {
@@ -101,8 +104,8 @@ __device__ __forceinline__ Word nonce_w6(const Nonce& nonce) {
 // The run's shared part, from the state entering round 5 and the words W4-W6.
 template <typename LaunchWords, typename Word = typename LaunchWords::Word>
 __device__ __forceinline__ Run<LaunchWords> start_run(Word (&s)[8], Word w4, Word w5, Word w6, LaunchWords launch) {
-    round_step<5>(s, w5);
-    round_step<6>(s, w6);
+    round_step<5, BalancedArithmetic>(s, w5);
+    round_step<6, BalancedArithmetic>(s, w6);
     Run<LaunchWords> run;
     run.launch = launch;
     run.a7 = var<7>(s, 0);
@@ -111,9 +114,10 @@ __device__ __forceinline__ Run<LaunchWords> start_run(Word (&s)[8], Word w4, Wor
     run.e7 = var<7>(s, 4);
     run.f7 = var<7>(s, 5);
     run.g7 = var<7>(s, 6);
-    const Word t1_less_w7 = var<7>(s, 7) + big_sigma1(run.e7) + choose(run.e7, run.f7, run.g7) + kRoundConstants[7];
-    run.e8_less_w7 = var<7>(s, 3) + t1_less_w7;
-    run.a8_less_w7 = t1_less_w7 + big_sigma0(run.a7) + majority(run.a7, run.b7, run.c7);
+    // Round 7 without its message word: the new a and e less W7.
+    round_with<7>(s, PlainArithmetic::add_constant<kRoundConstants[7]>(var<7>(s, 7)));
+    run.a8_less_w7 = var<8>(s, 0);
+    run.e8_less_w7 = var<8>(s, 4);
     const Word w18 = launch.w18();
     const Word w19 = launch.w19();
     run.w20 = small_sigma1(w18) + small_sigma0(w5) + w4;
@@ -125,10 +129,10 @@ __device__ __forceinline__ Run<LaunchWords> start_run(Word (&s)[8], Word w4, Wor
     return run;
 }
 
-// W(R) = σ1(W(R-2)) + rest, where rest holds the other three terms.
+// W(R) from σ1(W(R-2)) and `rest`, what the zero words W8-W14 leave of the other terms.
 template <int R, typename Word>
 __device__ __forceinline__ void extend_with(Word (&w)[64], Word rest) {
-    w[R] = add(balanced_small_sigma1(w[R - 2]), rest);
+    w[R] = schedule_word_with<R, BalancedArithmetic>(w, rest);
 }
 
 // Rounds 7-63 of the candidate with message word W7 `w7`. Returns digest word 0, the only
@@ -138,8 +142,8 @@ __device__ __forceinline__ Word finish_candidate(const Run<LaunchWords>& run, Wo
     // Entering round 8, the rotation puts a..h at s[0..7].
     Word s[8] = {add(w7, run.a8_less_w7), run.a7, run.b7, run.c7, add(w7, run.e8_less_w7), run.e7, run.f7, run.g7};
     // W8-W14 are zero and W15 the bit length.
-    unrolled<7>([&](auto k) { round_constant_word<8 + decltype(k)::value, 0>(s); });
-    round_constant_word<15, kPreimageBits>(s);
+    unrolled<7>([&](auto k) { round_constant_word<8 + decltype(k)::value, 0, BalancedArithmetic>(s); });
+    round_constant_word<15, kPreimageBits, BalancedArithmetic>(s);
 
     Word w[64];
     w[7] = w7;
@@ -151,43 +155,44 @@ __device__ __forceinline__ Word finish_candidate(const Run<LaunchWords>& run, Wo
     w[21] = run.w21;
     w[22] = add(balanced_small_sigma0(w7), run.w22_less_s0_w7);
     w[23] = add(w7, run.w23_less_w7);
-    unrolled<8>([&](auto k) { round_step<16 + decltype(k)::value>(s, w[16 + decltype(k)::value]); });
+    unrolled<8>(
+        [&](auto k) { round_step<16 + decltype(k)::value, BalancedArithmetic>(s, w[16 + decltype(k)::value]); });
     // W24-W36: of σ0(W(r-15)) + W(r-16) + W(r-7), the zero words W8-W14 leave little.
     extend_with<24>(w, constant<Word>(constant_word::w17));
-    round_step<24>(s, w[24]);
+    round_step<24, BalancedArithmetic>(s, w[24]);
     extend_with<25>(w, run.launch.w18());
-    round_step<25>(s, w[25]);
+    round_step<25, BalancedArithmetic>(s, w[25]);
     extend_with<26>(w, run.launch.w19());
-    round_step<26>(s, w[26]);
+    round_step<26, BalancedArithmetic>(s, w[26]);
     extend_with<27>(w, run.w20);
-    round_step<27>(s, w[27]);
+    round_step<27, BalancedArithmetic>(s, w[27]);
     extend_with<28>(w, run.w21);
-    round_step<28>(s, w[28]);
+    round_step<28, BalancedArithmetic>(s, w[28]);
     extend_with<29>(w, w[22]);
-    round_step<29>(s, w[29]);
-    extend_with<30>(w, add_constant<small_sigma0_of(kPreimageBits)>(w[23]));
-    round_step<30>(s, w[30]);
+    round_step<29, BalancedArithmetic>(s, w[29]);
+    extend_with<30>(w, add_constant<small_sigma0(kPreimageBits)>(w[23]));
+    round_step<30, BalancedArithmetic>(s, w[30]);
     extend_with<31>(w, add(w[24], constant<Word>(constant_word::w31_part)));
-    round_step<31>(s, w[31]);
+    round_step<31, BalancedArithmetic>(s, w[31]);
     extend_with<32>(w, add(w[25], constant<Word>(constant_word::w32_part)));
-    round_step<32>(s, w[32]);
+    round_step<32, BalancedArithmetic>(s, w[32]);
     extend_with<33>(w, add(w[26], run.launch.w33_part()));
-    round_step<33>(s, w[33]);
+    round_step<33, BalancedArithmetic>(s, w[33]);
     extend_with<34>(w, add(w[27], run.launch.w34_part()));
-    round_step<34>(s, w[34]);
+    round_step<34, BalancedArithmetic>(s, w[34]);
     extend_with<35>(w, add(w[28], run.w35_part));
-    round_step<35>(s, w[35]);
+    round_step<35, BalancedArithmetic>(s, w[35]);
     extend_with<36>(w, add(w[29], run.w36_part));
-    round_step<36>(s, w[36]);
+    round_step<36, BalancedArithmetic>(s, w[36]);
     unrolled<26>([&](auto k) {
         constexpr int r = 37 + decltype(k)::value;
-        extend_with<r>(w, add(balanced_small_sigma0(w[r - 15]), add(w[r - 7], w[r - 16])));
-        round_step<r>(s, w[r]);
+        w[r] = schedule_word<r, BalancedArithmetic>(w);
+        round_step<r, BalancedArithmetic>(s, w[r]);
     });
     constexpr int r = 63;
-    extend_with<r>(w, add(balanced_small_sigma0(w[r - 15]), add(w[r - 7], w[r - 16])));
+    w[r] = schedule_word<r, BalancedArithmetic>(w);
     // The last round's new e only matters for digest word 4.
-    round_step<r, Full>(s, w[r]);
+    round_step<r, BalancedArithmetic, Full>(s, w[r]);
     if constexpr (Full) {
         unrolled<8>([&](auto k) {
             constexpr int i = decltype(k)::value;
@@ -213,18 +218,18 @@ __device__ __forceinline__ void search_candidates(uint64_t start_nonce, int loop
     const uint32_t share_word0 = C[constant_word::share_target];
     const uint32_t pass_word0 = block_word0 > share_word0 ? block_word0 : share_word0;
 
-    // The found flag is polled once per run, so at most 256 candidates apart.
+    // The found flag is polled once per run, so at most kRunNonces candidates apart.
     while (left != 0) {
         if (load_flag(out.found_flag) != 0) return;
-        const uint32_t first = static_cast<uint32_t>(nonce) & 0xffu;
-        const uint32_t end = left < 256u - first ? first + left : 256u;
+        const uint32_t first = static_cast<uint32_t>(nonce) % kRunNonces;
+        const uint32_t end = left < kRunNonces - first ? first + left : kRunNonces;
         const auto run = run_at(nonce);
         for (uint32_t low = first; low != end; ++low) {
             const uint32_t w7 = (hex_codes(low) << 16) | 0x8000u;  // digits 14-15, 0x80, 0x00
             uint32_t digest[8];
             if (finish_candidate<false>(run, w7, digest) > pass_word0) continue;
             finish_candidate<true>(run, w7, digest);
-            if (report_candidate(digest, (nonce & ~uint64_t{0xff}) | low, out)) return;
+            if (report_candidate(digest, (nonce & ~uint64_t{kRunNonces - 1}) | low, out)) return;
         }
         left -= end - first;
         nonce += end - first;
@@ -261,8 +266,8 @@ PER_RUN_WORK Run<LaunchWordsPerRun<Word>> fallback_run(Nonce nonce) {
     const Word w17 = constant<Word>(constant_word::w17);
     Word s[8];
     load_state<3>(s, constant_word::state_after_3);
-    round_step<3>(s, w3);
-    round_step<4>(s, w4);
+    round_step<3, BalancedArithmetic>(s, w3);
+    round_step<4, BalancedArithmetic>(s, w4);
     const Word w18 = small_sigma1(w16) + small_sigma0(w3) + w2;
     const Word w19 = small_sigma1(w17) + small_sigma0(w4) + w3;
     return start_run(s, w4, nonce_w5<Word>(nonce), nonce_w6<Word>(nonce),
@@ -279,7 +284,7 @@ PER_RUN_WORK Run<LaunchWordsPerRun<Word>> fallback_run(Nonce nonce) {
 
 // On the host back-end a call may run several consecutive threads as vector lanes
 // (search_lanes.cuh); on the GPU each call is one thread.
-__global__ void __launch_bounds__(256, 4)
+__global__ void __launch_bounds__(kThreadsPerBlock, kMinBlocksPerSm)
     kernel_mine_precomp(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                         uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
     using namespace search_detail;
@@ -292,7 +297,7 @@ __global__ void __launch_bounds__(256, 4)
 #endif
 }
 
-__global__ void __launch_bounds__(256, 4)
+__global__ void __launch_bounds__(kThreadsPerBlock, kMinBlocksPerSm)
     kernel_mine_fallback(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
                          uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
     using namespace search_detail;

@@ -139,7 +139,7 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
     for (int l = 0; l < kWidth; ++l) {
         nonce[l] = start_nonce + uint64_t{first_thread + l} * static_cast<uint32_t>(loops);
         active[l] = l < lanes ? -1 : 0;
-        low[l] = static_cast<uint32_t>(nonce[l]) & 0xffu;
+        low[l] = static_cast<uint32_t>(nonce[l]) % kRunNonces;
     }
     const uint32_t block_word0 = C[constant_word::block_target];
     const uint32_t share_word0 = C[constant_word::share_target];
@@ -160,7 +160,7 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
         if (any_lane(starting)) run = select(starting, Runs::template at<Word>(at), run);
         // Steps up to the first lane's run end.
         uint32_t steps = left;
-        for (int l = 0; l < kWidth; ++l) steps = 256u - low[l] < steps ? 256u - low[l] : steps;
+        for (int l = 0; l < kWidth; ++l) steps = kRunNonces - low[l] < steps ? kRunNonces - low[l] : steps;
         for (uint32_t step = 0; step != steps; ++step) {
             const Word w7 = (hex_codes(low + step) << 16) | 0x8000u;
             Word digest[8];
@@ -175,7 +175,7 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
             if (!any_lane(active)) return;
         }
         left -= steps;
-        low = (low + steps) & 0xffu;
+        low = (low + steps) % kRunNonces;
         for (int l = 0; l < kWidth; ++l) nonce[l] += steps;
         starting = low == 0u;
     }
@@ -200,6 +200,13 @@ __attribute__((flatten)) void search_lanes_sse2(uint64_t start_nonce, int loops,
 }
 #endif
 
+// One thread per call, its candidate loop inlined whole like the lanes' loops: left to its
+// own judgement the compiler calls some of the unrolled rounds out of line.
+template <typename Runs>
+__attribute__((flatten)) void search_one_thread(uint64_t start_nonce, int loops, const ResultBuffers& out) {
+    search_candidates(start_nonce, loops, out, [](uint64_t nonce) { return Runs::template at<uint32_t>(nonce); });
+}
+
 // The threads offered to this call: as many as the widest vector the stand-in allows takes,
 // or this one thread alone.
 template <typename Runs>
@@ -218,7 +225,7 @@ void search_thread_group(uint64_t start_nonce, int loops, const ResultBuffers& o
         return;
     }
 #endif
-    search_candidates(start_nonce, loops, out, [](uint64_t nonce) { return Runs::template at<uint32_t>(nonce); });
+    search_one_thread<Runs>(start_nonce, loops, out);
 }
 
 }  // namespace search_detail

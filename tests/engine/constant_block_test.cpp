@@ -33,7 +33,7 @@ TEST(ConstantImage, EveryUploadedImageHasTheMultipliers) {
     std::mt19937_64 random(5);
     const std::string prefix = random_prefix(random);
     ConstantImage window{};
-    set_window(window, kSha256InitialState, reinterpret_cast<const uint8_t*>(prefix.data()) + 128);
+    set_window(window, sha256_chaining_value(prefix), reinterpret_cast<const uint8_t*>(prefix.data()) + kMidstateBytes);
     for (const ConstantImage& image : {window, tuning_image()}) {
         EXPECT_EQ(image[constant_word::one], 1u);
         EXPECT_EQ(image[constant_word::shift_3], 1u << 29);   // high word of x * 2^29: x >> 3
@@ -41,26 +41,18 @@ TEST(ConstantImage, EveryUploadedImageHasTheMultipliers) {
     }
 }
 
-// 64 rounds over the expanded schedule plus the input state is one compression; OpenSSL
-// computes the same from its own code.
-TEST(Sha256Rounds, SixtyFourRoundsAreOneCompression) {
+// The compression that the midstate kernel and the host's precomputation share, block after
+// block from the initial value, against OpenSSL's chaining value.
+TEST(Sha256Compression, EqualsOpenSslChainingValue) {
     std::mt19937_64 random(3);
-    const std::string block = random_prefix(random).substr(0, 64);
-    uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = (uint32_t(uint8_t(block[4 * i])) << 24) | (uint32_t(uint8_t(block[4 * i + 1])) << 16) |
-               (uint32_t(uint8_t(block[4 * i + 2])) << 8) | uint32_t(uint8_t(block[4 * i + 3]));
+    const std::string data = random_prefix(random) + random_prefix(random);
+    uint32_t state[8];
+    sha256::set_initial_state(state);
+    for (int blocks = 1; blocks <= 4; ++blocks) {
+        sha256::compress(state, reinterpret_cast<const uint8_t*>(data.data()) + (blocks - 1) * sha256::kBlockBytes);
+        const auto expected = sha256_chaining_value(data.substr(0, blocks * sha256::kBlockBytes));
+        EXPECT_TRUE(std::equal(std::begin(state), std::end(state), expected.begin())) << blocks << " blocks";
     }
-    auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
-    for (int i = 16; i < 64; ++i) {
-        const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    Sha256State state = sha256_rounds(kSha256InitialState, w, 64);
-    for (int k = 0; k < 8; ++k) state[k] += kSha256InitialState[k];
-    const auto expected = sha256_chaining_value(block);
-    EXPECT_TRUE(std::equal(state.begin(), state.end(), expected.begin()));
 }
 
 }  // namespace

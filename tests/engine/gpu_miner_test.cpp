@@ -78,8 +78,8 @@ TEST(GpuMinerInit, PrintsDeviceLineAndTunesTheGeometry) {
     cudaDeviceProp properties{};
     ASSERT_EQ(cudaGetDeviceProperties(&properties, 0), cudaSuccess);
     int occupancy = 0;
-    ASSERT_EQ(cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&occupancy, kernel_mine_precomp, 256, 0,
-                                                                     cudaOccupancyDefault),
+    ASSERT_EQ(cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&occupancy, kernel_mine_precomp, kThreadsPerBlock,
+                                                                     0, cudaOccupancyDefault),
               cudaSuccess);
     // Equal times everywhere: the largest tested grid has the best rate.
     const int32_t grid = std::min(occupancy + 2, 16) * properties.multiProcessorCount;

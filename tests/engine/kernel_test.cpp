@@ -89,7 +89,7 @@ protected:
         Sha256State midstate;
         const auto chaining = sha256_chaining_value(prefix);
         std::copy(chaining.begin(), chaining.end(), midstate.begin());
-        set_window(image, midstate, reinterpret_cast<const uint8_t*>(prefix.data()) + 128);
+        set_window(image, midstate, reinterpret_cast<const uint8_t*>(prefix.data()) + kMidstateBytes);
     }
 
     Digest expected_digest(uint64_t nonce) const { return sha256_digest(prefix + nonce_text(nonce)); }
