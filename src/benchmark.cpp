@@ -32,10 +32,14 @@ void log_rates(MinerState& state, const char* title, double elapsed) {
 }
 
 // Sleeps until `until` (steady seconds) or shutdown; false on shutdown.
-bool sleep_until(MinerState& state, double until) {
-    std::unique_lock<std::mutex> lock(state.tick_mutex);
+bool sleep_until(MinerState& state, double until) EXCLUDES(state.tick_mutex) {
     const auto left = std::chrono::duration<double>(std::max(0.0, until - steady_seconds()));
-    return !state.tick_wake.wait_for(lock, left, [&state] { return !state.running.load(); });
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(left);
+    MutexLock lock(state.tick_mutex);
+    while (state.running.load() && state.tick_wake.wait_until(state.tick_mutex, deadline)) {
+    }
+    return state.running.load();
 }
 
 }  // namespace

@@ -157,9 +157,12 @@ void print_report(MinerState& state) {
 namespace {
 
 // One tick's sleep; false when shutdown was requested meanwhile.
-bool sleep_one_tick(MinerState& state) {
-    std::unique_lock<std::mutex> lock(state.tick_mutex);
-    return !state.tick_wake.wait_for(lock, std::chrono::seconds(1), [&] { return !state.running.load(); });
+bool sleep_one_tick(MinerState& state) EXCLUDES(state.tick_mutex) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    MutexLock lock(state.tick_mutex);
+    while (state.running.load() && state.tick_wake.wait_until(state.tick_mutex, deadline)) {
+    }
+    return state.running.load();
 }
 
 }  // namespace

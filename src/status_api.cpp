@@ -11,15 +11,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <httplib.h>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "log.h"
 #include "steady_clock.h"
 
@@ -140,17 +140,17 @@ public:
         for (size_t i = 0; i < kWorkerThreads; ++i) threads_.emplace_back([this] { work(); });
     }
 
-    void enqueue(std::function<void()> task) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        space_.wait(lock, [this] { return tasks_.size() < kWaitingConnections; });
+    void enqueue(std::function<void()> task) override EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
+        while (tasks_.size() >= kWaitingConnections) space_.wait(mutex_);
         tasks_.push_back(std::move(task));
         ready_.notify_one();
     }
 
     // Runs what is queued (each connection ends at once when the API stops), then joins.
-    void shutdown() override {
+    void shutdown() override EXCLUDES(mutex_) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             closing_ = true;
         }
         ready_.notify_all();
@@ -158,12 +158,12 @@ public:
     }
 
 private:
-    void work() {
+    void work() EXCLUDES(mutex_) {
         for (;;) {
             std::function<void()> task;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ready_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
+                MutexLock lock(mutex_);
+                while (!closing_ && tasks_.empty()) ready_.wait(mutex_);
                 if (tasks_.empty()) return;
                 task = std::move(tasks_.front());
                 tasks_.pop_front();
@@ -173,12 +173,12 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::condition_variable space_;
-    std::deque<std::function<void()>> tasks_;
-    bool closing_ = false;
-    std::vector<std::thread> threads_;
+    Mutex mutex_;
+    CondVar ready_;
+    CondVar space_;
+    std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+    bool closing_ GUARDED_BY(mutex_) = false;
+    std::vector<std::thread> threads_;  // started in the constructor, joined by shutdown
 };
 
 void set_text(httplib::Response& response, int status, const char* text) {
