@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,10 +33,14 @@ void log_rates(MinerState& state, const char* title, double elapsed) {
 }
 
 // Sleeps until `until` (steady seconds) or shutdown; false on shutdown.
-bool sleep_until(MinerState& state, double until) {
-    std::unique_lock<std::mutex> lock(state.tick_mutex);
+bool sleep_until(MinerState& state, double until) EXCLUDES(state.tick_mutex) {
     const auto left = std::chrono::duration<double>(std::max(0.0, until - steady_seconds()));
-    return !state.tick_wake.wait_for(lock, left, [&state] { return !state.running.load(); });
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(left);
+    MutexLock lock(state.tick_mutex);
+    while (state.running.load() && state.tick_wake.wait_until(state.tick_mutex, deadline)) {
+    }
+    return state.running.load();
 }
 
 }  // namespace
@@ -50,18 +55,30 @@ int run_benchmark(const MinerEnv& env, int32_t seconds) {
     state.stop.store(false);
     std::vector<GpuResult> results(static_cast<size_t>(slots));
     std::vector<std::thread> workers;
-    for (int i = 0; i < slots; ++i) {
-        workers.emplace_back(gpu_worker, std::cref(env), i, std::cref(job), std::ref(state.stop),
-                             std::ref(results[static_cast<size_t>(i)]));
+    workers.reserve(results.size());
+    int status = 0;
+    // Whatever fails here (a worker that cannot be started, a report), the workers already
+    // running are stopped and joined below: the failure is logged and the exit status is 1.
+    try {
+        for (int i = 0; i < slots; ++i) {
+            workers.emplace_back(gpu_worker, std::cref(env), i, std::cref(job), std::ref(state.stop),
+                                 std::ref(results[static_cast<size_t>(i)]));
+        }
+        for (double next = start + kBenchmarkReportSeconds; next < end; next += kBenchmarkReportSeconds) {
+            if (!sleep_until(state, next)) break;
+            log_rates(state, "Benchmark", steady_seconds() - start);
+        }
+        if (state.running.load()) sleep_until(state, end);
+        // Read while the workers still search, so that the rate window ends in searching time.
+        log_rates(state, "Benchmark result", steady_seconds() - start);
+    } catch (const std::exception& error) {
+        log_line("ERROR", "Benchmark failed: %s", error.what());
+        status = 1;
+    } catch (...) {
+        log_line("ERROR", "Benchmark failed: unknown error");
+        status = 1;
     }
-    for (double next = start + kBenchmarkReportSeconds; next < end; next += kBenchmarkReportSeconds) {
-        if (!sleep_until(state, next)) break;
-        log_rates(state, "Benchmark", steady_seconds() - start);
-    }
-    if (state.running.load()) sleep_until(state, end);
-    // Read while the workers still search, so that the rate window ends in searching time.
-    log_rates(state, "Benchmark result", steady_seconds() - start);
     state.stop.store(true);
     for (std::thread& worker : workers) worker.join();
-    return 0;
+    return status;
 }

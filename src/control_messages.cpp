@@ -14,7 +14,7 @@ void handle_cancel_message(MinerState& state, const NatsMsg& message) {
     }
     if (previous.empty()) return;
     {
-        std::lock_guard<std::mutex> lock(state.job_mutex);
+        MutexLock lock(state.job_mutex);
         if (previous != state.mining_prev_hash) return;
     }
     state.stop.store(true);

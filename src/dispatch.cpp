@@ -56,15 +56,15 @@ void request_shutdown(MinerState& state) {
     state.running.store(false);
     state.stop.store(true);
     // Taking each mutex orders the flag before a waiter's next check, so no wake-up is lost.
-    { std::lock_guard<std::mutex> lock(state.job_mutex); }
+    { MutexLock lock(state.job_mutex); }
     state.job_ready.notify_all();
-    { std::lock_guard<std::mutex> lock(state.tick_mutex); }
+    { MutexLock lock(state.tick_mutex); }
     state.tick_wake.notify_all();
 }
 
 std::optional<MiningJob> take_job(MinerState& state) {
-    std::unique_lock<std::mutex> lock(state.job_mutex);
-    while (state.running.load() && !state.pending_job) state.job_ready.wait(lock);
+    MutexLock lock(state.job_mutex);
+    while (state.running.load() && !state.pending_job) state.job_ready.wait(state.job_mutex);
     if (!state.running.load()) return std::nullopt;
     std::optional<MiningJob> job = std::move(state.pending_job);
     state.pending_job.reset();

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <optional>
 
+#include "common/thread_annotations.h"
 #include "miner_env.h"
 #include "common/mining_job.h"
 
@@ -13,10 +14,10 @@ void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, std::atomic
 
 // Ends the dispatch loop and the running search: clears `running`, sets `stop` and wakes every
 // waiter (the main loop, the statistics thread's sleep).
-void request_shutdown(MinerState& state);
+void request_shutdown(MinerState& state) EXCLUDES(state.job_mutex, state.tick_mutex);
 
 // Waits for the next job; empty when shutdown was requested, even with a job pending.
-std::optional<MiningJob> take_job(MinerState& state);
+std::optional<MiningJob> take_job(MinerState& state) EXCLUDES(state.job_mutex);
 
 // Searches `job` on every slot at once and publishes the first block found in slot order.
 // False when no device is left in service afterwards.

@@ -80,7 +80,7 @@ MiningJob parse_job_message(const std::string& payload, int64_t share_divisor) {
 void accept_job(MinerState& state, MiningJob job) {
     state.jobs_received.fetch_add(1);
     {
-        std::lock_guard<std::mutex> lock(state.job_mutex);
+        MutexLock lock(state.job_mutex);
         if (job.previous_blockhash == state.mining_prev_hash || job.previous_blockhash == state.last_prev_hash) {
             state.jobs_skipped.fetch_add(1);
             return;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/nats_client.h"
+#include "common/thread_annotations.h"
 #include "miner_state.h"
 #include "common/mining_job.h"
 
@@ -32,7 +33,7 @@ int64_t share_difficulty_for(int64_t difficulty, int64_t share_divisor);
 MiningJob parse_job_message(const std::string& payload, int64_t share_divisor);
 
 // Applies the duplicate, stale and newest-job rules and queues an accepted job.
-void accept_job(MinerState& state, MiningJob job);
+void accept_job(MinerState& state, MiningJob job) EXCLUDES(state.job_mutex);
 
-void handle_job_message(MinerState& state, const NatsMsg& message);
+void handle_job_message(MinerState& state, const NatsMsg& message) EXCLUDES(state.job_mutex);
 void on_job_message(const NatsMsg& message);

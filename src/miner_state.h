@@ -1,15 +1,15 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bus/nats_client.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "gpu_miner/gpu_miner.h"
 #include "common/mining_job.h"
 #include "nvml_telemetry.h"
@@ -30,11 +30,11 @@ struct MinerState {
     std::atomic<bool> running{true};
     std::atomic<bool> stop{false};
 
-    std::mutex job_mutex;
-    std::condition_variable job_ready;
-    std::optional<MiningJob> pending_job;  // guarded by job_mutex
-    std::string mining_prev_hash;          // guarded by job_mutex
-    std::string last_prev_hash;            // guarded by job_mutex
+    Mutex job_mutex;
+    CondVar job_ready;
+    std::optional<MiningJob> pending_job GUARDED_BY(job_mutex);
+    std::string mining_prev_hash GUARDED_BY(job_mutex);
+    std::string last_prev_hash GUARDED_BY(job_mutex);
     std::atomic<int64_t> best_height{0};
     std::atomic<int64_t> share_divisor{0};  // 0: the default divisor is in force
     std::atomic<int64_t> mining_height{0};  // height of the job taken last; 0 before the first
@@ -50,9 +50,11 @@ struct MinerState {
     NatsClient bus{"drevik-miner"};
     Nvml nvml;  // opened at start-up; closed (all readings 0) without the driver's library
 
-    // Lets shutdown cut the statistics thread's one-second sleep short.
-    std::mutex tick_mutex;
-    std::condition_variable tick_wake;
+    // Lets shutdown cut the statistics thread's one-second sleep short. It guards no field:
+    // `running` is atomic, and taking the mutex after clearing it orders the store before a
+    // sleeper's next check, so the wake-up cannot fall between check and wait.
+    Mutex tick_mutex;
+    CondVar tick_wake;
 };
 
 extern MinerState g_state;

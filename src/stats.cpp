@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common/json_text.h"
+#include "common/mutex.h"
+#include "common/unique_fd.h"
 #include "log.h"
 
 TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval) {
@@ -91,17 +93,18 @@ std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuR
 
 bool write_stats_file(const std::string& path, const std::string& text) {
     std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) return false;
-    bool ok = fchmod(fd, 0644) == 0;
+    UniqueFd fd(mkstemp(temporary.data()));
+    if (!fd) return false;
+    bool ok = fchmod(fd.get(), 0644) == 0;
     size_t written = 0;
     while (ok && written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        const ssize_t n = write(fd.get(), text.data() + written, text.size() - written);
         if (n < 0 && errno == EINTR) continue;
         ok = n > 0;
         if (ok) written += static_cast<size_t>(n);
     }
-    ok = close(fd) == 0 && ok;
+    // Closed by hand: a write the file system defers can fail only here.
+    ok = close(fd.release()) == 0 && ok;
     ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) unlink(temporary.c_str());
     return ok;
@@ -157,9 +160,12 @@ void print_report(MinerState& state) {
 namespace {
 
 // One tick's sleep; false when shutdown was requested meanwhile.
-bool sleep_one_tick(MinerState& state) {
-    std::unique_lock<std::mutex> lock(state.tick_mutex);
-    return !state.tick_wake.wait_for(lock, std::chrono::seconds(1), [&] { return !state.running.load(); });
+bool sleep_one_tick(MinerState& state) EXCLUDES(state.tick_mutex) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    MutexLock lock(state.tick_mutex);
+    while (state.running.load() && state.tick_wake.wait_until(state.tick_mutex, deadline)) {
+    }
+    return state.running.load();
 }
 
 }  // namespace

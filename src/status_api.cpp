@@ -11,15 +11,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <httplib.h>
 
+#include "common/mutex.h"
+#include "common/unique_fd.h"
+#include "common/thread_annotations.h"
 #include "log.h"
 #include "common/steady_clock.h"
 
@@ -117,15 +118,21 @@ public:
     explicit DeadlineServer(int wake_fd) : wake_fd_(wake_fd) {}
 
 private:
+    // Runs on a worker of the task queue, where nothing may be thrown: a connection that
+    // fails is logged and closed, and the worker takes the next one.
     bool process_and_close_socket(int sock) override {
+        const UniqueFd owned(sock);
         bool ok = false;
-        {
+        try {
             DeadlineStream stream(sock, wake_fd_);
             bool closed = false;
             ok = process_request(stream, true, closed, nullptr);
+        } catch (const std::exception& error) {
+            log_line("ERROR", "Status API: connection failed: %s", error.what());
+        } catch (...) {
+            log_line("ERROR", "Status API: connection failed: unknown error");
         }
         shutdown(sock, SHUT_RDWR);
-        close(sock);
         return ok;
     }
 
@@ -140,17 +147,17 @@ public:
         for (size_t i = 0; i < kWorkerThreads; ++i) threads_.emplace_back([this] { work(); });
     }
 
-    void enqueue(std::function<void()> task) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        space_.wait(lock, [this] { return tasks_.size() < kWaitingConnections; });
+    void enqueue(std::function<void()> task) override EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
+        while (tasks_.size() >= kWaitingConnections) space_.wait(mutex_);
         tasks_.push_back(std::move(task));
         ready_.notify_one();
     }
 
     // Runs what is queued (each connection ends at once when the API stops), then joins.
-    void shutdown() override {
+    void shutdown() override EXCLUDES(mutex_) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             closing_ = true;
         }
         ready_.notify_all();
@@ -158,12 +165,12 @@ public:
     }
 
 private:
-    void work() {
+    void work() EXCLUDES(mutex_) {
         for (;;) {
             std::function<void()> task;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ready_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
+                MutexLock lock(mutex_);
+                while (!closing_ && tasks_.empty()) ready_.wait(mutex_);
                 if (tasks_.empty()) return;
                 task = std::move(tasks_.front());
                 tasks_.pop_front();
@@ -173,12 +180,12 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::condition_variable space_;
-    std::deque<std::function<void()>> tasks_;
-    bool closing_ = false;
-    std::vector<std::thread> threads_;
+    Mutex mutex_;
+    CondVar ready_;
+    CondVar space_;
+    std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+    bool closing_ GUARDED_BY(mutex_) = false;
+    std::vector<std::thread> threads_;  // started in the constructor, joined by shutdown
 };
 
 void set_text(httplib::Response& response, int status, const char* text) {
@@ -203,13 +210,11 @@ void answer(httplib::Response& response, const StatusApi::Render& render, const 
 }  // namespace
 
 struct StatusApi::Impl {
-    int wake_fd = eventfd(0, EFD_CLOEXEC);
-    DeadlineServer server{wake_fd};
+    UniqueFd wake_fd{eventfd(0, EFD_CLOEXEC)};
+    DeadlineServer server{wake_fd.get()};
     int port = 0;
     std::thread listener;
     std::atomic<bool> listen_returned{false};
-
-    ~Impl() { close(wake_fd); }
 };
 
 StatusApi::StatusApi() : impl(std::make_unique<Impl>()) {}
@@ -217,7 +222,7 @@ StatusApi::StatusApi() : impl(std::make_unique<Impl>()) {}
 StatusApi::~StatusApi() { stop(); }
 
 bool StatusApi::bind(const std::string& address, int port) {
-    if (impl->wake_fd < 0) return false;
+    if (!impl->wake_fd) return false;
     // Address reuse for a quick restart, but not the library's default port sharing, which
     // would let a second miner bind the same port and take half of the first one's requests.
     impl->server.set_socket_options([](int sock) {
@@ -258,7 +263,14 @@ void StatusApi::start(Render status, Render metrics) {
         answer(response, metrics, "text/plain; version=0.0.4; charset=utf-8");
     });
     impl->listener = std::thread([this] {
-        impl->server.listen_after_bind();
+        // The listening thread ends here: a failure is logged, and the API stops serving.
+        try {
+            impl->server.listen_after_bind();
+        } catch (const std::exception& error) {
+            log_line("ERROR", "Status API: listener failed: %s", error.what());
+        } catch (...) {
+            log_line("ERROR", "Status API: listener failed: unknown error");
+        }
         impl->listen_returned.store(true);
     });
     // stop() only reaches a server that is running: wait until it is (or has given up).
@@ -270,7 +282,7 @@ void StatusApi::start(Render status, Render metrics) {
 void StatusApi::stop() {
     if (!impl->listener.joinable()) return;
     const uint64_t one = 1;
-    while (write(impl->wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(impl->wake_fd.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
     impl->server.stop();
     impl->listener.join();

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/mutex.h"
 #include "control_messages.h"
 #include "log_capture.h"
 
@@ -56,7 +57,10 @@ TEST(CancelMessage, StopsOnlyTheJobBeingMined) {
     };
     for (const auto& c : cases) {
         MinerState state;
-        state.mining_prev_hash = mined;
+        {
+            MutexLock lock(state.job_mutex);
+            state.mining_prev_hash = mined;
+        }
         LogCapture log;
         handle_cancel_message(state, cancel(c.payload));
         EXPECT_TRUE(log.lines().empty());
@@ -75,10 +79,14 @@ TEST(CancelMessage, EmptyNameNeverMatchesBeforeAnyJob) {
 
 TEST(CancelMessage, PendingJobIsNotRemoved) {
     MinerState state;
-    state.mining_prev_hash = "mined";
-    state.pending_job = MiningJob{};
-    state.pending_job->previous_blockhash = "pending";
+    {
+        MutexLock lock(state.job_mutex);
+        state.mining_prev_hash = "mined";
+        state.pending_job = MiningJob{};
+        state.pending_job->previous_blockhash = "pending";
+    }
     handle_cancel_message(state, cancel(R"({"previous_blockhash":"pending"})"));
+    MutexLock lock(state.job_mutex);
     EXPECT_TRUE(state.pending_job.has_value());
     EXPECT_EQ(state.jobs_cancelled.load(), 0);
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
 #include "dispatch.h"
 #include "job_message.h"
 #include "log_capture.h"
@@ -175,13 +176,16 @@ TEST_F(Dispatch, BlockFoundJustBeforeTheSignalIsPublishedAndThePendingJobIsNotMi
 
     // The job accepted before the signal stays pending and is never taken.
     EXPECT_FALSE(take_job(state).has_value());
-    std::lock_guard<std::mutex> lock(state.job_mutex);
+    MutexLock lock(state.job_mutex);
     ASSERT_TRUE(state.pending_job.has_value());
     EXPECT_EQ(state.pending_job->height, 43);
 }
 
 TEST_F(Dispatch, TakingAJobRecordsItAndClearsTheStopFlag) {
-    state.mining_prev_hash = "old";
+    {
+        MutexLock lock(state.job_mutex);
+        state.mining_prev_hash = "old";
+    }
     state.stop.store(true);
     std::thread pool([this] {
         LogCapture quiet;
@@ -193,7 +197,7 @@ TEST_F(Dispatch, TakingAJobRecordsItAndClearsTheStopFlag) {
     EXPECT_EQ(job->height, 9);
     EXPECT_FALSE(state.stop.load());
     EXPECT_EQ(state.mining_height.load(), 9);
-    std::lock_guard<std::mutex> lock(state.job_mutex);
+    MutexLock lock(state.job_mutex);
     EXPECT_EQ(state.mining_prev_hash, job_at(9, 'c').previous_blockhash);
     EXPECT_FALSE(state.pending_job.has_value());
 }

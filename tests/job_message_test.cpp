@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/mutex.h"
 #include "job_message.h"
 #include "log_capture.h"
 
@@ -115,8 +116,9 @@ TEST(JobMessage, MalformedMessagesAreParseErrors) {
         handle_job_message(state, {"drevik.mining.job", payload});
         EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR Job parse error: " + what});
         EXPECT_EQ(state.jobs_received.load(), 0);
-        EXPECT_FALSE(state.pending_job.has_value());
         EXPECT_FALSE(state.stop.load());
+        MutexLock lock(state.job_mutex);
+        EXPECT_FALSE(state.pending_job.has_value());
     }
 }
 
@@ -151,6 +153,7 @@ TEST(JobMessage, AcceptanceRules) {
         EXPECT_EQ(state.stop.load(), step.accepted) << step.message.data;
     }
     // Only the newest accepted job waits; the earlier ones were dropped from the slot.
+    MutexLock lock(state.job_mutex);
     ASSERT_TRUE(state.pending_job.has_value());
     EXPECT_EQ(state.pending_job->previous_blockhash, "short");
     EXPECT_EQ(state.best_height.load(), 102);
@@ -159,7 +162,10 @@ TEST(JobMessage, AcceptanceRules) {
 
 TEST(JobMessage, JobBeingMinedIsADuplicateAndDivisorIsReadOnArrival) {
     MinerState state;
-    state.mining_prev_hash = kPrevA;
+    {
+        MutexLock lock(state.job_mutex);
+        state.mining_prev_hash = kPrevA;
+    }
     state.share_divisor.store(1000);
     LogCapture log;
     handle_job_message(state, job_msg(5, kPrevA));
@@ -168,6 +174,8 @@ TEST(JobMessage, JobBeingMinedIsADuplicateAndDivisorIsReadOnArrival) {
               std::vector<std::string>{"INFO [h=5] Job: diff=10000 share_diff=10 prev=060a24181e4000bb..."});
     EXPECT_EQ(state.jobs_skipped.load(), 1);
     state.share_divisor.store(4096);
+    MutexLock lock(state.job_mutex);
+    ASSERT_TRUE(state.pending_job.has_value());
     EXPECT_EQ(state.pending_job->share_difficulty, 10);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/console.h"
+#include "common/unique_fd.h"
 #include "gpu_miner/cuda_check.h"
 #include "log.h"
 #include "settings.h"
@@ -83,16 +84,18 @@ TEST(ConsoleLog, EveryConsoleLineLeavesInOneWrite) {
     g_settings.client_id = "rig";
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-    const int saved_stderr = dup(STDERR_FILENO);
-    ASSERT_GE(saved_stderr, 0);
-    ASSERT_EQ(dup2(pair[0], STDERR_FILENO), STDERR_FILENO);
-    close(pair[0]);
+    UniqueFd written_end(pair[0]);
+    const UniqueFd read_end(pair[1]);
+    UniqueFd saved_stderr(dup(STDERR_FILENO));
+    ASSERT_TRUE(saved_stderr);
+    ASSERT_EQ(dup2(written_end.get(), STDERR_FILENO), STDERR_FILENO);
+    written_end.reset();  // standard error is the only writer now
 
     std::vector<std::string> messages;
     std::thread reader([&] {
         std::vector<char> buffer(1 << 16);
         for (;;) {
-            const ssize_t n = recv(pair[1], buffer.data(), buffer.size(), 0);
+            const ssize_t n = recv(read_end.get(), buffer.data(), buffer.size(), 0);
             if (n <= 0) return;
             messages.emplace_back(buffer.data(), static_cast<size_t>(n));
         }
@@ -113,10 +116,9 @@ TEST(ConsoleLog, EveryConsoleLineLeavesInOneWrite) {
         });
     }
     for (std::thread& writer : writers) writer.join();
-    dup2(saved_stderr, STDERR_FILENO);
-    close(saved_stderr);
+    dup2(saved_stderr.get(), STDERR_FILENO);
+    saved_stderr.reset();
     reader.join();
-    close(pair[1]);
 
     const std::vector<std::pair<std::string, std::regex>> kinds = {
         {"log", std::regex(R"(\[[^\]]+ UTC\]\[rig\]\[INFO\] \[h=\d+\] Mining on \d GPU\(s\)\.\.\.\n)")},

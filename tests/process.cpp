@@ -7,7 +7,21 @@
 
 #include <cerrno>
 
+#include "common/unique_fd.h"
+
 extern char** environ;
+
+namespace {
+
+bool open_pipe(UniqueFd& read_end, UniqueFd& write_end) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+    return true;
+}
+
+}  // namespace
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& environment) {
@@ -22,22 +36,20 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         if (!replaced) envp.push_back(*entry);
     }
     envp.push_back(nullptr);
-    int out_fds[2];
-    int err_fds[2];
-    if (pipe(out_fds) != 0) return {};
-    if (pipe(err_fds) != 0) {
-        close(out_fds[0]);
-        close(out_fds[1]);
-        return {};
-    }
+    UniqueFd out_read;
+    UniqueFd out_write;
+    UniqueFd err_read;
+    UniqueFd err_write;
+    if (!open_pipe(out_read, out_write) || !open_pipe(err_read, err_write)) return {};
     const pid_t pid = fork();
     if (pid == 0) {
+        // The child execs or exits without running destructors: what it closes, it closes here.
         const int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, 0);
-        dup2(out_fds[1], 1);
-        dup2(err_fds[1], 2);
-        close(out_fds[0]);
-        close(err_fds[0]);
+        dup2(out_write.get(), 1);
+        dup2(err_write.get(), 2);
+        out_read.reset();
+        err_read.reset();
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -45,11 +57,12 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    close(out_fds[1]);
-    close(err_fds[1]);
+    out_write.reset();
+    err_write.reset();
     ProcessResult result;
     // Both pipes at once, so that neither fills while the other is being read.
-    pollfd fds[2] = {{out_fds[0], POLLIN, 0}, {err_fds[0], POLLIN, 0}};
+    UniqueFd* read_ends[2] = {&out_read, &err_read};
+    pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
     std::string* texts[2] = {&result.standard_output, &result.standard_error};
     int open_pipes = 2;
     char buffer[4096];
@@ -64,7 +77,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
             if (n > 0) {
                 texts[i]->append(buffer, static_cast<size_t>(n));
             } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
+                read_ends[i]->reset();
                 fds[i].fd = -1;
                 --open_pipes;
             }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "log_capture.h"
 #include "status_api.h"
 #include "status_report.h"
@@ -132,14 +133,13 @@ TEST(StatusReport, MetricsInTextExpositionFormat) {
 
 // Sends `request` on a new connection and returns everything the server sends until it closes.
 std::string exchange(int port, const std::string& request) {
-    const int fd = connect_loopback(port);
-    if (fd < 0) return "no connection";
+    const UniqueFd fd(connect_loopback(port));
+    if (!fd) return "no connection";
     std::string response;
-    if (send_all(fd, request)) {
-        while (read_within(fd, response, milliseconds(15000)) > 0) {
+    if (send_all(fd.get(), request)) {
+        while (read_within(fd.get(), response, milliseconds(15000)) > 0) {
         }
     }
-    close(fd);
     return response;
 }
 
@@ -192,45 +192,42 @@ TEST_F(StatusApiTest, ServesTwoResourcesAndRefusesTheRest) {
 // Clients that connect and then say nothing hold the API's threads for a bounded time only;
 // stopping the API ends their connections at once.
 TEST_F(StatusApiTest, SilentClientsAreCutOffAndStopEndsThem) {
-    std::vector<int> silent;
-    for (int i = 0; i < 4; ++i) silent.push_back(connect_loopback(api.port()));
-    for (const int fd : silent) ASSERT_GE(fd, 0);
+    std::vector<UniqueFd> silent;
+    for (int i = 0; i < 4; ++i) silent.emplace_back(connect_loopback(api.port()));
+    for (const UniqueFd& fd : silent) ASSERT_TRUE(fd);
     // Served once the silent connections' time is up.
     EXPECT_EQ(status_line(exchange(api.port(), "GET /status HTTP/1.1\r\nHost: x\r\n\r\n")), "HTTP/1.1 200 OK");
-    for (const int fd : silent) {
+    for (const UniqueFd& fd : silent) {
         std::string ignored;
-        EXPECT_EQ(read_within(fd, ignored, milliseconds(15000)), 0) << "a silent connection was kept open";
-        close(fd);
+        EXPECT_EQ(read_within(fd.get(), ignored, milliseconds(15000)), 0) << "a silent connection was kept open";
     }
 
     silent.clear();
-    for (int i = 0; i < 3; ++i) silent.push_back(connect_loopback(api.port()));
+    for (int i = 0; i < 3; ++i) silent.emplace_back(connect_loopback(api.port()));
     std::thread stopper([&] { api.stop(); });
-    for (const int fd : silent) {
+    for (const UniqueFd& fd : silent) {
         std::string ignored;
-        EXPECT_EQ(read_within(fd, ignored, milliseconds(15000)), 0);
-        close(fd);
+        EXPECT_EQ(read_within(fd.get(), ignored, milliseconds(15000)), 0);
     }
     stopper.join();
-    EXPECT_LT(connect_loopback(api.port()), 0) << "still listening after stop";
+    EXPECT_FALSE(UniqueFd(connect_loopback(api.port()))) << "still listening after stop";
 }
 
 // A client that sends its request a byte at a time, each within the per-read time-out of a
 // plain HTTP server, is still cut off: the connection has one deadline for all of it.
 TEST_F(StatusApiTest, TricklingClientIsCutOff) {
-    const int fd = connect_loopback(api.port());
-    ASSERT_GE(fd, 0);
+    const UniqueFd fd(connect_loopback(api.port()));
+    ASSERT_TRUE(fd);
     const std::string request = "GET /status HTTP/1.1\r\nX-Slow: " + std::string(400, 'a') + "\r\n\r\n";
     size_t sent = 0;
     std::string reply;
     // 40 s of trickling if nothing cuts it off; the server's deadline is a few seconds.
-    while (sent < request.size() && send_all(fd, request.substr(sent, 1))) {
+    while (sent < request.size() && send_all(fd.get(), request.substr(sent, 1))) {
         ++sent;
-        if (read_within(fd, reply, milliseconds(100)) == 0) break;
+        if (read_within(fd.get(), reply, milliseconds(100)) == 0) break;
     }
     EXPECT_LT(sent, request.size()) << "the whole trickled request was taken";
     EXPECT_EQ(reply.find("200 OK"), std::string::npos);
-    close(fd);
 }
 
 TEST(StatusApi, AFailingReportIsAnsweredWith500AndLogged) {
@@ -252,11 +249,11 @@ TEST(StatusApi, AFailingReportIsAnsweredWith500AndLogged) {
 
 TEST(StatusApi, PortInUseIsRefused) {
     int port = 0;
-    const int taken = listen_loopback(4, port);
-    ASSERT_GE(taken, 0);
+    UniqueFd taken(listen_loopback(4, port));
+    ASSERT_TRUE(taken);
     StatusApi api;
     EXPECT_FALSE(api.bind("127.0.0.1", port));
-    close(taken);
+    taken.reset();
     // Nor does a second API share the port of a first.
     StatusApi first;
     ASSERT_TRUE(first.bind("127.0.0.1", 0));

@@ -4,14 +4,14 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
+
+#include "common/mutex.h"
 
 namespace {
 
-std::mutex console_mutex;
+Mutex console_mutex;
 
-// The caller holds console_mutex.
-void write_whole(const std::string& text) {
+void write_whole(const std::string& text) REQUIRES(console_mutex) {
     size_t written = 0;
     // One call unless the descriptor takes only part of the text (a full pipe); the lock
     // keeps the rest of a partly written line ahead of every other line. Errors are ignored.
@@ -25,13 +25,13 @@ void write_whole(const std::string& text) {
 
 }  // namespace
 
-void console_write(const std::string& text) {
-    std::lock_guard<std::mutex> lock(console_mutex);
+void console_write(const std::string& text) EXCLUDES(console_mutex) {
+    MutexLock lock(console_mutex);
     write_whole(text);
 }
 
-void console_write_composed(const std::function<std::string()>& compose) {
-    std::lock_guard<std::mutex> lock(console_mutex);
+void console_write_composed(const std::function<std::string()>& compose) EXCLUDES(console_mutex) {
+    MutexLock lock(console_mutex);
     write_whole(compose());
 }
 

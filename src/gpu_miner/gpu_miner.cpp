@@ -41,7 +41,7 @@ bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
     device = ordinal;
     interrupt_flag = interrupted;
     {
-        std::lock_guard<std::mutex> lock(rate_lock);
+        MutexLock lock(rate_lock);
         rate_window.clear();
     }
     CUDA_REQUIRE(cudaSetDevice(device));
@@ -144,17 +144,17 @@ void GpuMiner::release() {
     found_flag = share_flag = nullptr;
     found_nonce = share_nonce = nullptr;
     found_hash = share_hash = nullptr;
-    std::lock_guard<std::mutex> lock(rate_lock);
+    MutexLock lock(rate_lock);
     rate_window.clear();
 }
 
 void GpuMiner::record_launch(uint64_t hashes) {
     const double now = steady_seconds();
-    std::lock_guard<std::mutex> lock(rate_lock);
+    MutexLock lock(rate_lock);
     add_rate_sample(rate_window, now, hashes);
 }
 
 double GpuMiner::hashrate() {
-    std::lock_guard<std::mutex> lock(rate_lock);
+    MutexLock lock(rate_lock);
     return window_hashrate(rate_window, steady_seconds());
 }

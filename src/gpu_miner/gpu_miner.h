@@ -4,9 +4,10 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/hash_rate.h"
 #include "gpu_miner/tuning.h"
@@ -64,7 +65,7 @@ public:
     // printing its lines. Throws std::runtime_error (after the "CUDA error" line) when the
     // device cannot be selected, queried, given its buffers or run a tuning launch. Returns
     // false, before the next tuning launch, once `interrupted` is set.
-    bool init(int32_t device, const std::atomic<bool>* interrupted = nullptr);
+    bool init(int32_t device, const std::atomic<bool>* interrupted = nullptr) EXCLUDES(rate_lock);
     GpuInfo describe() const;
     // Searches the job until a block is found (true, outcome filled), the stop flag is set,
     // or the search cannot go on (false). Only finds that the host has verified go to
@@ -76,11 +77,11 @@ public:
     // Finds that did not verify on the host.
     int32_t hardware_errors() const { return hw_errors.load(); }
     void set_health_log(HealthLog log) { health_log = log; }
-    void record_launch(uint64_t hashes);
+    void record_launch(uint64_t hashes) EXCLUDES(rate_lock);
     // MH/s over the last 30 seconds.
-    double hashrate();
+    double hashrate() EXCLUDES(rate_lock);
     // Frees the device buffers and forgets the hash-rate window; the destructor calls it.
-    void release();
+    void release() EXCLUDES(rate_lock);
 
 private:
     double time_launch(int32_t grid, int32_t loops);
@@ -117,6 +118,7 @@ private:
     int* share_flag = nullptr;
     uint64_t* share_nonce = nullptr;
     uint8_t* share_hash = nullptr;
-    std::mutex rate_lock;
-    std::deque<RateSample> rate_window;
+    // The statistics thread reads the rate while the searching thread adds to it.
+    Mutex rate_lock;
+    std::deque<RateSample> rate_window GUARDED_BY(rate_lock);
 };

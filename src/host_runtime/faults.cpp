@@ -10,10 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "internal.h"
 #include "common/console.h"
 
@@ -35,8 +36,8 @@ struct FaultPlan {
     std::map<int, long> finds;            // per device
 };
 
-std::mutex plan_mutex;
-FaultPlan plan;
+Mutex plan_mutex;
+FaultPlan plan GUARDED_BY(plan_mutex);
 
 bool parse_number(const std::string& text, long low, long high, long& value) {
     if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -64,8 +65,8 @@ bool parse_entry(const std::string& entry, FaultEntry& parsed) {
     return parse_number(entry.substr(second + 1), 1, 999999999, parsed.count);
 }
 
-// Brings the plan in line with the environment; the caller holds plan_mutex.
-void refresh_plan() {
+// Brings the plan in line with the environment.
+void refresh_plan() REQUIRES(plan_mutex) {
     const char* value = std::getenv("DREVIK_HOST_FAULT");
     const std::string text = value == nullptr ? "" : value;
     if (text == plan.text) return;
@@ -91,7 +92,7 @@ void refresh_plan() {
     }
 }
 
-Fault planned(Fault kind, int device, long count) {
+Fault planned(Fault kind, int device, long count) REQUIRES(plan_mutex) {
     for (const FaultEntry& entry : plan.entries) {
         if (entry.kind == kind && entry.device == device && entry.count == count) return kind;
     }
@@ -101,13 +102,13 @@ Fault planned(Fault kind, int device, long count) {
 }  // namespace
 
 bool fault_plan_is_valid() {
-    std::lock_guard<std::mutex> lock(plan_mutex);
+    MutexLock lock(plan_mutex);
     refresh_plan();
     return plan.valid;
 }
 
 Fault next_search_launch_fault(int device) {
-    std::lock_guard<std::mutex> lock(plan_mutex);
+    MutexLock lock(plan_mutex);
     refresh_plan();
     const long count = ++plan.search_launches[device];
     const Fault fail = planned(Fault::fail, device, count);
@@ -115,7 +116,7 @@ Fault next_search_launch_fault(int device) {
 }
 
 bool corrupt_next_find(int device) {
-    std::lock_guard<std::mutex> lock(plan_mutex);
+    MutexLock lock(plan_mutex);
     refresh_plan();
     return planned(Fault::corrupt, device, ++plan.finds[device]) != Fault::none;
 }

@@ -3,6 +3,8 @@
 
 #include <functional>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "cuda_runtime.h"
 
 namespace host_runtime {
@@ -11,9 +13,12 @@ int device_count();
 int current_device();
 // cudaSuccess when the calling thread's current device exists.
 cudaError_t current_device_status();
+// One launch at a time over all devices: they share the CPU and the constant variables.
+extern Mutex launch_mutex;
+
 // Puts the symbol contents written to `device` in place before one of its launches. The
 // caller holds the launch lock, so devices never see each other's constants.
-void install_symbol_images(int device);
+void install_symbol_images(int device) REQUIRES(launch_mutex);
 
 // Threads per kernel call that launches offer (see host_lanes_offered): the widest vector the
 // CPU runs, or the narrower one DREVIK_HOST_SIMD names.

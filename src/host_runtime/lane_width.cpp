@@ -5,10 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "common/console.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "internal.h"
 
 namespace host_runtime {
@@ -42,9 +43,9 @@ unsigned lane_width() {
     if (value == nullptr || *value == '\0') return widest;
     const unsigned named = width_named(value);
     if (named == 0) {
-        static std::mutex reported_mutex;
-        static std::string reported;
-        std::lock_guard<std::mutex> lock(reported_mutex);
+        static Mutex reported_mutex;
+        static std::string reported GUARDED_BY(reported_mutex);
+        MutexLock lock(reported_mutex);
         if (reported != value) {
             reported = value;
             console_print("DREVIK_HOST_SIMD: unknown value \"%s\" (expected avx512, avx2, sse2 or scalar)\n", value);

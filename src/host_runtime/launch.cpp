@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -9,9 +8,6 @@
 #include "internal.h"
 
 namespace {
-
-// One launch at a time over all devices: they share the CPU and the constant variables.
-std::mutex launch_mutex;
 
 bool valid_shape(dim3 grid, dim3 block) {
     const uint64_t threads = uint64_t{block.x} * block.y * block.z;
@@ -23,10 +19,13 @@ bool valid_shape(dim3 grid, dim3 block) {
 
 namespace host_runtime {
 
+Mutex launch_mutex;
+
 namespace {
 
-void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void* call), const void* call) {
-    std::lock_guard<std::mutex> lock(launch_mutex);
+void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void* call), const void* call)
+    EXCLUDES(launch_mutex) {
+    MutexLock lock(launch_mutex);
     install_symbol_images(device);
 
     // The work is handed out in lane groups, up to `width` consecutive threads of a block row,
@@ -59,7 +58,10 @@ void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void*
         }
     };
     const uint64_t helpers = std::min<uint64_t>(std::max(1u, std::thread::hardware_concurrency()), group_count) - 1;
+    // Kernel code throws nothing (device code has no exceptions), so a helper needs no catch;
+    // what can throw here does so before any helper has started (the stream's worker catches).
     std::vector<std::thread> pool;
+    pool.reserve(helpers);
     for (uint64_t i = 0; i < helpers; ++i) {
         try {
             pool.emplace_back(run_groups);

@@ -2,23 +2,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "internal.h"
 
 namespace {
 
-std::mutex allocations_mutex;
+Mutex allocations_mutex;
 // Start address -> size. Never destroyed: memory a failed device keeps stays known (and
 // reachable for leak checkers) until the process has exited.
-std::map<uintptr_t, size_t>& allocations = *new std::map<uintptr_t, size_t>;
+std::map<uintptr_t, size_t>* const allocations PT_GUARDED_BY(allocations_mutex) = new std::map<uintptr_t, size_t>;
 
 // True when [pointer, pointer + count) lies inside one live allocation.
 bool is_device_range(const void* pointer, size_t count) {
     const uintptr_t start = reinterpret_cast<uintptr_t>(pointer);
-    std::lock_guard<std::mutex> lock(allocations_mutex);
-    auto it = allocations.upper_bound(start);
-    if (it == allocations.begin()) return false;
+    MutexLock lock(allocations_mutex);
+    auto it = allocations->upper_bound(start);
+    if (it == allocations->begin()) return false;
     --it;
     return start - it->first <= it->second && count <= it->second - (start - it->first);
 }
@@ -35,8 +36,8 @@ cudaError_t cudaMalloc(void** pointer, size_t size) {
     }
     void* memory = std::calloc(1, size);
     if (memory == nullptr) return cudaErrorMemoryAllocation;
-    std::lock_guard<std::mutex> lock(allocations_mutex);
-    allocations[reinterpret_cast<uintptr_t>(memory)] = size;
+    MutexLock lock(allocations_mutex);
+    (*allocations)[reinterpret_cast<uintptr_t>(memory)] = size;
     *pointer = memory;
     return cudaSuccess;
 }
@@ -47,8 +48,8 @@ cudaError_t cudaFree(void* pointer) {
     if (pointer == nullptr) return cudaSuccess;
     if (host_runtime::current_device_status() == cudaSuccess) host_runtime::drain(host_runtime::current_device());
     {
-        std::lock_guard<std::mutex> lock(allocations_mutex);
-        if (allocations.erase(reinterpret_cast<uintptr_t>(pointer)) == 0) return cudaErrorInvalidValue;
+        MutexLock lock(allocations_mutex);
+        if (allocations->erase(reinterpret_cast<uintptr_t>(pointer)) == 0) return cudaErrorInvalidValue;
     }
     std::free(pointer);
     return cudaSuccess;

@@ -1,26 +1,31 @@
 // The default stream of each device: a queue run in order by one worker thread per device,
-// and the events recorded on it. One mutex guards every stream and event: they change a few
-// times per launch, so it is never contended for long.
+// and the events recorded on it. One mutex (streams_mutex) guards every stream and event: they
+// change a few times per launch, so it is never contended for long.
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
+#include "common/console.h"
 #include "internal.h"
 
 namespace {
 
+Mutex streams_mutex;
+
 struct EventState {
-    int device = 0;
-    bool timing = true;
-    int pending = 0;       // records queued, not yet reached
-    bool reached = false;  // a record was reached at least once
-    std::chrono::steady_clock::time_point time;
+    int device = 0;                                  // set when the event is made, then read only
+    bool timing = true;                              // set when the event is made, then read only
+    int pending GUARDED_BY(streams_mutex) = 0;       // records queued, not yet reached
+    bool reached GUARDED_BY(streams_mutex) = false;  // a record was reached at least once
+    std::chrono::steady_clock::time_point time GUARDED_BY(streams_mutex);
 };
 
 struct Task {
@@ -30,45 +35,63 @@ struct Task {
 };
 
 struct Stream {
-    std::deque<Task> tasks;
-    bool busy = false;
-    bool hung = false;
-    bool last_was_timing_record = false;
-    cudaError_t error = cudaSuccess;  // sticky, as after a kernel fault on a GPU
-    std::thread worker;
+    std::deque<Task> tasks GUARDED_BY(streams_mutex);
+    bool busy GUARDED_BY(streams_mutex) = false;
+    bool hung GUARDED_BY(streams_mutex) = false;
+    bool last_was_timing_record GUARDED_BY(streams_mutex) = false;
+    // Sticky, as after a kernel fault on a GPU.
+    cudaError_t error GUARDED_BY(streams_mutex) = cudaSuccess;
+    std::thread worker;  // started with the stream, joined at exit
 };
+
+// A task that throws (a launch whose set-up failed) ends as a kernel fault does: the worker
+// thread lives on, and the device's error turns sticky. False when it threw.
+bool run_contained(int device, const Task& task) {
+    try {
+        task.run();
+        return true;
+    } catch (const std::exception& error) {
+        console_print("host device %d: launch failed: %s\n", device, error.what());
+    } catch (...) {
+        console_print("host device %d: launch failed: unknown error\n", device);
+    }
+    return false;
+}
 
 class Streams {
 public:
-    ~Streams() {
+    ~Streams() EXCLUDES(streams_mutex) {
+        std::vector<std::thread*> workers;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            MutexLock lock(streams_mutex);
             closing = true;
+            for (auto& [device, stream] : streams) workers.push_back(&stream->worker);
         }
         changed.notify_all();
-        for (auto& [device, stream] : streams) stream->worker.join();
+        // Without the lock, which each worker takes once more to see `closing`.
+        for (std::thread* worker : workers) worker->join();
     }
 
-    std::mutex mutex;
-    std::condition_variable changed;
+    CondVar changed;
 
-    // The caller holds `mutex`.
-    Stream& of(int device) {
+    Stream& of(int device) REQUIRES(streams_mutex) {
         std::unique_ptr<Stream>& stream = streams[device];
         if (!stream) {
             stream = std::make_unique<Stream>();
-            stream->worker = std::thread([this, s = stream.get()] { work(*s); });
+            stream->worker = std::thread([this, device, s = stream.get()] { work(device, *s); });
         }
         return *stream;
     }
 
-    bool idle(const Stream& stream) const { return !stream.hung && stream.tasks.empty() && !stream.busy; }
+    static bool idle(const Stream& stream) REQUIRES(streams_mutex) {
+        return !stream.hung && stream.tasks.empty() && !stream.busy;
+    }
 
 private:
-    void work(Stream& stream) {
-        std::unique_lock<std::mutex> lock(mutex);
+    void work(int device, Stream& stream) EXCLUDES(streams_mutex) {
+        MutexLock lock(streams_mutex);
         for (;;) {
-            changed.wait(lock, [&] { return closing || (!stream.hung && !stream.tasks.empty()); });
+            while (!closing && (stream.hung || stream.tasks.empty())) changed.wait(streams_mutex);
             if (closing) return;
             Task task = std::move(stream.tasks.front());
             stream.tasks.pop_front();
@@ -83,15 +106,16 @@ private:
             }
             stream.busy = true;
             lock.unlock();
-            task.run();
+            const bool ran = run_contained(device, task);
             lock.lock();
+            if (!ran) stream.error = cudaErrorLaunchFailure;
             stream.busy = false;
             changed.notify_all();
         }
     }
 
-    bool closing = false;
-    std::map<int, std::unique_ptr<Stream>> streams;
+    bool closing GUARDED_BY(streams_mutex) = false;
+    std::map<int, std::unique_ptr<Stream>> streams GUARDED_BY(streams_mutex);
 };
 
 Streams& streams() {
@@ -111,7 +135,7 @@ void enqueue_launch(int device, bool search_launch, std::function<void()> run) {
     const Fault fault = search_launch ? next_search_launch_fault(device) : Fault::none;
     Streams& all = streams();
     {
-        std::lock_guard<std::mutex> lock(all.mutex);
+        MutexLock lock(streams_mutex);
         Stream& stream = all.of(device);
         stream.tasks.push_back({std::move(run), fault, true});
         stream.last_was_timing_record = false;
@@ -121,15 +145,15 @@ void enqueue_launch(int device, bool search_launch, std::function<void()> run) {
 
 bool follows_timing_record(int device) {
     Streams& all = streams();
-    std::lock_guard<std::mutex> lock(all.mutex);
+    MutexLock lock(streams_mutex);
     return all.of(device).last_was_timing_record;
 }
 
 cudaError_t drain(int device) {
     Streams& all = streams();
-    std::unique_lock<std::mutex> lock(all.mutex);
+    MutexLock lock(streams_mutex);
     Stream& stream = all.of(device);
-    all.changed.wait(lock, [&] { return all.idle(stream); });
+    while (!Streams::idle(stream)) all.changed.wait(streams_mutex);
     return stream.error;
 }
 
@@ -159,11 +183,11 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
     if (event->state->device != host_runtime::current_device()) return cudaErrorInvalidResourceHandle;
     Streams& all = streams();
     {
-        std::lock_guard<std::mutex> lock(all.mutex);
+        MutexLock lock(streams_mutex);
         Stream& stream = all.of(event->state->device);
         ++event->state->pending;
-        auto reach = [&all, state = event->state] {
-            std::lock_guard<std::mutex> inner(all.mutex);
+        auto reach = [state = event->state] {
+            MutexLock inner(streams_mutex);
             state->time = std::chrono::steady_clock::now();
             state->reached = true;
             --state->pending;
@@ -178,7 +202,7 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
 cudaError_t cudaEventQuery(cudaEvent_t event) {
     if (event == nullptr) return cudaErrorInvalidResourceHandle;
     Streams& all = streams();
-    std::lock_guard<std::mutex> lock(all.mutex);
+    MutexLock lock(streams_mutex);
     const Stream& stream = all.of(event->state->device);
     if (stream.error != cudaSuccess) return stream.error;
     return event->state->pending > 0 ? cudaErrorNotReady : cudaSuccess;
@@ -187,17 +211,16 @@ cudaError_t cudaEventQuery(cudaEvent_t event) {
 cudaError_t cudaEventSynchronize(cudaEvent_t event) {
     if (event == nullptr) return cudaErrorInvalidResourceHandle;
     Streams& all = streams();
-    std::unique_lock<std::mutex> lock(all.mutex);
+    MutexLock lock(streams_mutex);
     const Stream& stream = all.of(event->state->device);
-    all.changed.wait(lock, [&] { return stream.error != cudaSuccess || event->state->pending == 0; });
+    while (stream.error == cudaSuccess && event->state->pending > 0) all.changed.wait(streams_mutex);
     return stream.error;
 }
 
 cudaError_t cudaEventElapsedTime(float* milliseconds, cudaEvent_t start, cudaEvent_t end) {
     if (milliseconds == nullptr) return cudaErrorInvalidValue;
     if (start == nullptr || end == nullptr) return cudaErrorInvalidResourceHandle;
-    Streams& all = streams();
-    std::lock_guard<std::mutex> lock(all.mutex);
+    MutexLock lock(streams_mutex);
     const EventState& a = *start->state;
     const EventState& b = *end->state;
     if (!a.timing || !b.timing || !a.reached || !b.reached) return cudaErrorInvalidResourceHandle;

@@ -1,9 +1,10 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "internal.h"
 
 namespace {
@@ -15,8 +16,8 @@ struct SymbolImages {
     std::map<int, std::vector<uint8_t>> by_device;
 };
 
-std::mutex symbols_mutex;
-std::map<void*, SymbolImages> symbols;
+Mutex symbols_mutex;
+std::map<void*, SymbolImages> symbols GUARDED_BY(symbols_mutex);
 
 }  // namespace
 
@@ -33,7 +34,7 @@ cudaError_t copy_to_symbol(void* symbol, size_t symbol_size, const void* source,
     // Like any copy on the default stream, it waits for the work queued before it.
     status = drain(current_device());
     if (status != cudaSuccess) return status;
-    std::lock_guard<std::mutex> lock(symbols_mutex);
+    MutexLock lock(symbols_mutex);
     SymbolImages& images = symbols[symbol];
     if (images.initial.empty()) {
         const uint8_t* bytes = static_cast<const uint8_t*>(symbol);
@@ -44,8 +45,8 @@ cudaError_t copy_to_symbol(void* symbol, size_t symbol_size, const void* source,
     return cudaSuccess;
 }
 
-void install_symbol_images(int device) {
-    std::lock_guard<std::mutex> lock(symbols_mutex);
+void install_symbol_images(int device) REQUIRES(launch_mutex) {
+    MutexLock lock(symbols_mutex);
     for (auto& [symbol, images] : symbols) {
         const auto own = images.by_device.find(device);
         const std::vector<uint8_t>& image = own != images.by_device.end() ? own->second : images.initial;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -339,6 +340,37 @@ TEST(HostRuntime, FaultsHitTheNamedDeviceAndLaunch) {
     EXPECT_NE(read[0], written);
     EXPECT_EQ(read[1], written);
     cudaFree(value);
+    cudaSetDevice(0);
+}
+
+// Kernel code compiled for the host can throw, which device code cannot.
+__global__ void throw_from_kernel() { throw std::runtime_error("thrown by the kernel"); }
+
+// A launch that throws ends like a kernel fault, on its own device only: the error is sticky
+// and reported once, and the stream's worker thread (and the process) lives on.
+TEST(HostRuntime, LaunchThatThrowsFaultsItsDeviceOnly) {
+    HostDevices devices("8");
+    ASSERT_EQ(cudaSetDevice(4), cudaSuccess);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(cudaLaunchKernel(throw_from_kernel, dim3(1), dim3(1), nullptr, 0, nullptr), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+    cudaEvent_t done = nullptr;
+    ASSERT_EQ(cudaEventCreateWithFlags(&done, cudaEventDisableTiming), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(done, nullptr), cudaSuccess);
+    EXPECT_EQ(cudaEventSynchronize(done), cudaErrorLaunchFailure);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);  // sticky
+    cudaEventDestroy(done);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "host device 4: launch failed: thrown by the kernel\n");
+
+    ASSERT_EQ(cudaSetDevice(3), cudaSuccess);
+    int* out = nullptr;
+    ASSERT_EQ(cudaMalloc(&out, sizeof(int)), cudaSuccess);
+    void* args[] = {&out};
+    ASSERT_EQ(cudaLaunchKernel(write_seven, dim3(1), dim3(1), args, 0, nullptr), cudaSuccess);
+    int host = 0;
+    EXPECT_EQ(cudaMemcpy(&host, out, sizeof host, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(host, 7);
+    EXPECT_EQ(cudaFree(out), cudaSuccess);
     cudaSetDevice(0);
 }
 

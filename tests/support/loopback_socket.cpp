@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "common/unique_fd.h"
+
 namespace {
 
 sockaddr_in loopback_address(int port) {
@@ -22,34 +24,29 @@ sockaddr_in loopback_address(int port) {
 
 int pick_free_port() {
     int port = 0;
-    const int fd = listen_loopback(1, port);
-    if (fd >= 0) close(fd);
+    const UniqueFd listener(listen_loopback(1, port));
     return port;
 }
 
 int connect_loopback(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return -1;
     const sockaddr_in address = loopback_address(port);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return -1;
+    return fd.release();
 }
 
 int listen_loopback(int backlog, int& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return -1;
     sockaddr_in address = loopback_address(0);
     socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(fd);
+    if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd.get(), backlog) != 0 || getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return -1;
     }
     port = ntohs(address.sin_port);
-    return fd;
+    return fd.release();
 }
 
 bool send_all(int fd, const std::string& bytes) {

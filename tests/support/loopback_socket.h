@@ -5,7 +5,8 @@
 #include <chrono>
 #include <string>
 
-// Small blocking-socket helpers for tests that talk TCP on 127.0.0.1.
+// Small blocking-socket helpers for tests that talk TCP on 127.0.0.1. The sockets they return
+// are the caller's: hold them in a UniqueFd (common/unique_fd.h).
 
 // A port that was free a moment ago.
 int pick_free_port();

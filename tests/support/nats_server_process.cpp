@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/unique_fd.h"
 #include "support/loopback_socket.h"
 #include "support/wait_until.h"
 
@@ -28,11 +29,10 @@ bool exited(pid_t pid) {
 
 // True once the server greets a client with its INFO line.
 bool greets(int port) {
-    const int fd = connect_loopback(port);
-    if (fd < 0) return false;
+    const UniqueFd fd(connect_loopback(port));
+    if (!fd) return false;
     std::string greeting;
-    read_within(fd, greeting, std::chrono::milliseconds(1000));
-    close(fd);
+    read_within(fd.get(), greeting, std::chrono::milliseconds(1000));
     return greeting.rfind("INFO ", 0) == 0;
 }
 
@@ -152,14 +152,13 @@ void NatsServerProcess::restart() {
 }
 
 std::string NatsServerProcess::monitor_get(const std::string& path) const {
-    const int fd = connect_loopback(http_port);
-    if (fd < 0) return "";
+    const UniqueFd fd(connect_loopback(http_port));
+    if (!fd) return "";
     std::string response;
-    if (send_all(fd, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")) {
-        while (read_within(fd, response, std::chrono::milliseconds(5000)) > 0) {
+    if (send_all(fd.get(), "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")) {
+        while (read_within(fd.get(), response, std::chrono::milliseconds(5000)) > 0) {
         }
     }
-    close(fd);
     const size_t body = response.find("\r\n\r\n");
     return body == std::string::npos ? "" : response.substr(body + 4);
 }

@@ -16,32 +16,30 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 NatsTestClient::NatsTestClient(int port, const std::string& name) {
-    fd = connect_loopback(port);
-    if (fd < 0) throw std::runtime_error("test client: cannot connect");
+    fd.reset(connect_loopback(port));
+    if (!fd) throw std::runtime_error("test client: cannot connect");
     std::string info;
     if (!read_line(Clock::now() + std::chrono::seconds(5), info) || info.rfind("INFO ", 0) != 0) {
         throw std::runtime_error("test client: no INFO greeting");
     }
-    send_all(fd, "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"" + name + "\"}\r\n");
+    send_all(fd.get(), "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"" + name + "\"}\r\n");
     if (!flush()) throw std::runtime_error("test client: handshake failed");
 }
 
-NatsTestClient::~NatsTestClient() {
-    if (fd >= 0) close(fd);
-}
+NatsTestClient::~NatsTestClient() = default;
 
 void NatsTestClient::subscribe(const std::string& subject, int sid) {
-    send_all(fd, "SUB " + subject + " " + std::to_string(sid) + "\r\n");
+    send_all(fd.get(), "SUB " + subject + " " + std::to_string(sid) + "\r\n");
 }
 
 void NatsTestClient::publish(const std::string& subject, const std::string& payload) {
-    send_all(fd, "PUB " + subject + " " + std::to_string(payload.size()) + "\r\n" + payload + "\r\n");
+    send_all(fd.get(), "PUB " + subject + " " + std::to_string(payload.size()) + "\r\n" + payload + "\r\n");
 }
 
 bool NatsTestClient::flush(std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     pong_seen = false;
-    send_all(fd, "PING\r\n");
+    send_all(fd.get(), "PING\r\n");
     std::string line;
     while (!pong_seen) {
         if (!read_line(deadline, line) || !handle(line, deadline)) return false;
@@ -62,7 +60,7 @@ std::optional<NatsTestClient::Message> NatsTestClient::next_message(std::chrono:
 
 bool NatsTestClient::fill_to(size_t size, Clock::time_point deadline) {
     while (buffer.size() < size) {
-        if (read_within(fd, buffer, time_left(deadline)) <= 0) return false;
+        if (read_within(fd.get(), buffer, time_left(deadline)) <= 0) return false;
     }
     return true;
 }
@@ -75,12 +73,12 @@ bool NatsTestClient::read_line(Clock::time_point deadline, std::string& line) {
             buffer.erase(0, end + 2);
             return true;
         }
-        if (read_within(fd, buffer, time_left(deadline)) <= 0) return false;
+        if (read_within(fd.get(), buffer, time_left(deadline)) <= 0) return false;
     }
 }
 
 bool NatsTestClient::handle(const std::string& line, Clock::time_point deadline) {
-    if (line == "PING") return send_all(fd, "PONG\r\n");
+    if (line == "PING") return send_all(fd.get(), "PONG\r\n");
     if (line == "PONG") {
         pong_seen = true;
         return true;

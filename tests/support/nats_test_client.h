@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/unique_fd.h"
+
 // A second, independent NATS connection for tests, over a raw socket and written separately
 // from the product client so that each checks the other. Single-threaded: it reads only inside
 // flush() and next_message(), answering server PINGs as it goes.
@@ -38,7 +40,7 @@ private:
     bool fill_to(size_t size, std::chrono::steady_clock::time_point deadline);
     bool handle(const std::string& line, std::chrono::steady_clock::time_point deadline);
 
-    int fd = -1;
+    UniqueFd fd;  // closed also when the constructor throws
     std::string buffer;
     std::deque<Message> messages;
     bool pong_seen = false;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "support/loopback_socket.h"
 #include "support/nats_server_process.h"
 #include "support/test_certificates.h"
@@ -17,12 +18,11 @@
 namespace {
 
 nlohmann::json greeting_of(const NatsServerProcess& server) {
-    const int fd = connect_loopback(server.port());
+    const UniqueFd fd(connect_loopback(server.port()));
     std::string line;
-    while (fd >= 0 && line.find("\r\n") == std::string::npos &&
-           read_within(fd, line, std::chrono::milliseconds(2000)) > 0) {
+    while (fd && line.find("\r\n") == std::string::npos &&
+           read_within(fd.get(), line, std::chrono::milliseconds(2000)) > 0) {
     }
-    if (fd >= 0) close(fd);
     if (line.rfind("INFO ", 0) != 0) return nullptr;
     return nlohmann::json::parse(line.substr(5, line.find("\r\n") - 5), nullptr, false);
 }

@@ -9,22 +9,21 @@
 
 StderrCapture::StderrCapture() {
     char path[] = "/tmp/drevik-stderr-XXXXXX";
-    file_fd = mkstemp(path);
-    if (file_fd < 0) return;
+    file_fd.reset(mkstemp(path));
+    if (!file_fd) return;
     unlink(path);
     std::fflush(stderr);
-    saved_fd = dup(2);
-    dup2(file_fd, 2);
+    saved_fd.reset(dup(2));
+    dup2(file_fd.get(), 2);
 }
 
 StderrCapture::~StderrCapture() {
-    if (file_fd < 0) return;
+    if (!file_fd) return;
     std::fflush(stderr);
-    dup2(saved_fd, 2);
-    close(saved_fd);
+    dup2(saved_fd.get(), 2);
+    saved_fd.reset();
     const std::string captured = text();
     std::fwrite(captured.data(), 1, captured.size(), stderr);
-    close(file_fd);
 }
 
 std::string StderrCapture::text() const {
@@ -32,7 +31,7 @@ std::string StderrCapture::text() const {
     char buffer[65536];
     off_t offset = 0;
     for (;;) {
-        const ssize_t n = pread(file_fd, buffer, sizeof buffer, offset);
+        const ssize_t n = pread(file_fd.get(), buffer, sizeof buffer, offset);
         if (n <= 0) return captured;
         captured.append(buffer, static_cast<size_t>(n));
         offset += n;

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "common/unique_fd.h"
+
 // Redirects this process's standard error (file descriptor 2) into a temporary file for the
 // lifetime of the object, so a test can read what was written, also by other threads, at any
 // moment. On destruction the original standard error is restored and the captured text echoed
@@ -20,8 +22,8 @@ public:
                   std::chrono::milliseconds timeout = std::chrono::milliseconds(15000)) const;
 
 private:
-    int file_fd = -1;
-    int saved_fd = -1;
+    UniqueFd file_fd;
+    UniqueFd saved_fd;  // the original standard error
 };
 
 // Number of non-overlapping occurrences of `needle` in `text`.
