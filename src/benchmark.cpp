@@ -50,6 +50,7 @@ int run_benchmark(const MinerEnv& env, int32_t seconds) {
     state.stop.store(false);
     std::vector<GpuResult> results(static_cast<size_t>(slots));
     std::vector<std::thread> workers;
+    workers.reserve(static_cast<size_t>(slots));
     for (int i = 0; i < slots; ++i) {
         workers.emplace_back(gpu_worker, std::cref(env), i, std::cref(job), std::ref(state.stop),
                              std::ref(results[static_cast<size_t>(i)]));

@@ -3,6 +3,8 @@
 // It runs before the window's constant block is uploaded, so it adds with plain additions
 // (sha256_device::add would read C's multiplier).
 
+#include <cstddef>
+
 #include "kernels/sha256_constants.h"
 #include "kernels/sha256_device.h"
 
@@ -27,8 +29,9 @@ __device__ __forceinline__ void sha256_transform(uint32_t (&state)[8], const uin
     unrolled<64>([&](auto k) {
         constexpr int r = decltype(k)::value;
         if constexpr (r < 16) {
-            w[r] = (uint32_t{block[4 * r]} << 24) | (uint32_t{block[4 * r + 1]} << 16) |
-                   (uint32_t{block[4 * r + 2]} << 8) | uint32_t{block[4 * r + 3]};
+            constexpr size_t i = size_t{4} * r;
+            w[r] = (uint32_t{block[i]} << 24) | (uint32_t{block[i + 1]} << 16) | (uint32_t{block[i + 2]} << 8) |
+                   uint32_t{block[i + 3]};
         } else {
             w[r] = small_sigma1(w[r - 2]) + w[r - 7] + small_sigma0(w[r - 15]) + w[r - 16];
         }
@@ -41,6 +44,6 @@ __device__ __forceinline__ void sha256_transform(uint32_t (&state)[8], const uin
 
 __global__ void kernel_midstate(const uint8_t* data, int nblocks, uint32_t* out) {
     uint32_t state[8] = {SHA256_INITIAL_STATE};
-    for (int b = 0; b < nblocks; ++b) midstate_detail::sha256_transform(state, data + 64 * b);
+    for (int b = 0; b < nblocks; ++b) midstate_detail::sha256_transform(state, data + ptrdiff_t{64} * b);
     for (int k = 0; k < 8; ++k) out[k] = state[k];
 }

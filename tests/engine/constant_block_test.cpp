@@ -47,7 +47,7 @@ TEST(Sha256Rounds, SixtyFourRoundsAreOneCompression) {
     std::mt19937_64 random(3);
     const std::string block = random_prefix(random).substr(0, 64);
     uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
+    for (size_t i = 0; i < 16; ++i) {
         w[i] = (uint32_t(uint8_t(block[4 * i])) << 24) | (uint32_t(uint8_t(block[4 * i + 1])) << 16) |
                (uint32_t(uint8_t(block[4 * i + 2])) << 8) | uint32_t(uint8_t(block[4 * i + 3]));
     }
