@@ -30,7 +30,7 @@ std::string sanitized_client_id(const std::string& name) {
 
 std::string client_id_for_host(const std::string& host_name) {
     if (is_valid_client_id(host_name)) return host_name;
-    const std::string id = sanitized_client_id(host_name);
+    std::string id = sanitized_client_id(host_name);
     console_print("WARNING: host name \"%s\" is no valid client id, using \"%s\" (set one with --id)\n",
                   console_text(host_name, 300).c_str(), id.c_str());
     return id;

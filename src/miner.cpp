@@ -97,6 +97,7 @@ std::thread start_signal_thread() {
 }
 
 void end_signal_thread(std::thread& signal_thread) {
+    // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread): it ends sigwait, for which it is blocked.
     pthread_kill(signal_thread.native_handle(), SIGTERM);
     signal_thread.join();
 }
@@ -168,7 +169,7 @@ int run_miner(int argc, char** argv) {
     // Blocks above this size get mappings of their own that go back to the system when freed.
     // Without a fixed value glibc raises the threshold after the first large free, and a huge
     // bus message would leave the reader thread's heap at its peak size for good.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);  // NOLINT(concurrency-mt-unsafe): before any thread starts
     if (!parse_command_line(argc, argv, g_settings)) return 1;
     switch (g_settings.mode) {
         case RunMode::version:

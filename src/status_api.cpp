@@ -14,6 +14,7 @@
 #include <deque>
 #include <exception>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <httplib.h>
@@ -256,10 +257,10 @@ void StatusApi::start(Render status, Render metrics) {
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    server.Get("/status", [status](const httplib::Request&, httplib::Response& response) {
+    server.Get("/status", [status = std::move(status)](const httplib::Request&, httplib::Response& response) {
         answer(response, status, "application/json");
     });
-    server.Get("/metrics", [metrics](const httplib::Request&, httplib::Response& response) {
+    server.Get("/metrics", [metrics = std::move(metrics)](const httplib::Request&, httplib::Response& response) {
         answer(response, metrics, "text/plain; version=0.0.4; charset=utf-8");
     });
     impl->listener = std::thread([this] {

@@ -101,6 +101,7 @@ protected:
     }
 
     // One slot per device, in this order, each searched by its script.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): the loop moves the scripts out (through a binding).
     void add_slots(std::vector<std::pair<int32_t, Script>> slots) {
         for (auto& [device, script] : slots) {
             GpuSlot slot;

@@ -222,7 +222,7 @@ TEST(JobMessage, AHeightFarAboveTheRestCannotLockOutLaterJobs) {
 }
 
 TEST(JobMessage, HostileTextReachesTheConsoleCutAndEscaped) {
-    const std::string unterminated = "{\"previous_blockhash\":\"" + std::string(1024 * 1024, 'a');
+    const std::string unterminated = "{\"previous_blockhash\":\"" + std::string(size_t{1024} * 1024, 'a');
     const std::string forged = json{{"height", 1}, {"previous_blockhash", "p1\n[FORGED] FOUND by GPU 0!"}}.dump();
     const std::string control = std::string("{\"miner\":\"\x01\x1b[2J\"}");
     {

@@ -30,7 +30,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 TEST(ConsoleLog, PrefixCarriesUtcTimeClientIdAndLevel) {
     g_settings.client_id = "rig-07";
-    setenv("TZ", "America/New_York", 1);
+    setenv("TZ", "America/New_York", 1);  // NOLINT(concurrency-mt-unsafe): no other thread runs
     tzset();
     const std::time_t before = std::time(nullptr);
     testing::internal::CaptureStderr();
@@ -53,7 +53,7 @@ TEST(ConsoleLog, PrefixCarriesUtcTimeClientIdAndLevel) {
     const std::time_t logged = timegm(&stamp);
     EXPECT_GE(logged, before);
     EXPECT_LE(logged, after);
-    unsetenv("TZ");
+    unsetenv("TZ");  // NOLINT(concurrency-mt-unsafe): no other thread runs
     tzset();
 }
 

@@ -194,12 +194,12 @@ TEST(CommandLine, TlsFilesAreTakenAndACertificateNeedsItsKey) {
 
 TEST(CommandLine, ServerUrlVariableIsReadInsteadOfNats) {
     const std::string secret_url = "tls://pool:pw@pool.example:4222,nats://s3cret@10.0.0.2:4222";
-    setenv("DREVIK_NATS_URL", secret_url.c_str(), 1);
+    setenv("DREVIK_NATS_URL", secret_url.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): no other thread runs
     Parsed from_variable = parse({});
     Parsed over_option = parse({"--nats", "nats://10.9.9.9:4222"});
-    setenv("DREVIK_NATS_URL", "", 1);
+    setenv("DREVIK_NATS_URL", "", 1);  // NOLINT(concurrency-mt-unsafe): no other thread runs
     const Parsed empty_variable = parse({"--nats", "nats://10.9.9.9:4222"});
-    unsetenv("DREVIK_NATS_URL");
+    unsetenv("DREVIK_NATS_URL");  // NOLINT(concurrency-mt-unsafe): no other thread runs
     const std::vector<std::string> expected = {"tls://pool:pw@pool.example:4222", "nats://s3cret@10.0.0.2:4222"};
     ASSERT_TRUE(from_variable.ok);
     EXPECT_EQ(from_variable.settings.servers, expected);

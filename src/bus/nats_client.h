@@ -29,7 +29,7 @@ struct NatsMsg {
 using MsgCallback = std::function<void(const NatsMsg&)>;
 
 // Until a server's INFO says otherwise, the limit NATS servers start with.
-inline constexpr int64_t kMaxPayloadDefault = 1024 * 1024;
+inline constexpr int64_t kMaxPayloadDefault = int64_t{1024} * 1024;
 
 struct Subscription {
     std::string subject;

@@ -21,7 +21,7 @@ struct OutboxEntry {
     bool written = false;  // on the current connection, awaiting confirmation
 };
 
-inline constexpr size_t kOutboxBytes = 1024 * 1024;
+inline constexpr size_t kOutboxBytes = size_t{1024} * 1024;
 
 struct Outbox {
     size_t capacity = kOutboxBytes;  // bytes of subjects and payloads kept at most

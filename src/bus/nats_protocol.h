@@ -11,7 +11,7 @@
 // count can only come from a broken or hostile peer.
 inline constexpr int64_t kMaxPayloadBytes = 64LL * 1024 * 1024;
 // Longest pending line without CR LF before the peer is treated as broken.
-inline constexpr size_t kMaxLineBytes = 1024 * 1024;
+inline constexpr size_t kMaxLineBytes = size_t{1024} * 1024;
 // One receive reads at most this many bytes.
 inline constexpr size_t kReceiveChunkBytes = 65535;
 

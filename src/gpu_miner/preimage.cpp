@@ -82,7 +82,7 @@ Target difficulty_to_target(int64_t difficulty) {
     // (2^256 - 1) / difficulty as a long division over four all-ones 64-bit limbs.
     const unsigned __int128 divisor = static_cast<uint64_t>(difficulty);
     unsigned __int128 remainder = 0;
-    for (int limb = 0; limb < 4; ++limb) {
+    for (size_t limb = 0; limb < 4; ++limb) {
         const unsigned __int128 dividend = (remainder << 64) | UINT64_MAX;
         const uint64_t quotient = static_cast<uint64_t>(dividend / divisor);
         remainder = dividend % divisor;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the names are CUDA's own, which this file stands in for.
 #define __global__
 #define __device__
 #define __host__
@@ -54,3 +55,4 @@ inline int __nv_atomic_load_n(const int* address, int order, int /*scope*/) {
     return order == __ATOMIC_RELAXED ? __atomic_load_n(address, __ATOMIC_RELAXED)
                                      : __atomic_load_n(address, __ATOMIC_SEQ_CST);
 }
+// NOLINTEND(bugprone-reserved-identifier)

@@ -45,7 +45,7 @@ TEST(NatsClientRealServer, SubscribesWithSidsOneTwoThreeAndDeliversExactPayloads
     EXPECT_EQ(client.current_server_copy(), server.address());
     ASSERT_TRUE(server_sees_miner_subscriptions(server));
 
-    const std::string large(300 * 1024, 'x');  // spans many receives
+    const std::string large(size_t{300} * 1024, 'x');  // spans many receives
     NatsTestClient pool(server.port());
     pool.publish("drevik.mining.job", "hello");
     pool.publish("drevik.mining.job", "a\r\nb\r\n");
@@ -79,7 +79,7 @@ TEST(NatsClientRealServer, PublishReachesASubscriberOfAnotherConnection) {
     NatsTestClient pool(server.port());
     pool.subscribe("drevik.mining.share", 7);
     ASSERT_TRUE(pool.flush());
-    const std::string large(300 * 1024, 'y');
+    const std::string large(size_t{300} * 1024, 'y');
     const std::vector<std::string> payloads = {"{}", "a\r\nb", "", large};
     for (const std::string& payload : payloads) {
         EXPECT_TRUE(client.publish("drevik.mining.share", payload));
@@ -252,7 +252,7 @@ TEST(NatsClientRealServer, ResultsPublishedWithoutAConnectionArriveInOrderOnceTh
     // A block first, then more shares than the outbox holds: the block and the newest shares stay.
     const std::string block = "{\"blockhash\":\"b\",\"nonce\":\"0000000000000001\"}";
     EXPECT_FALSE(client.publish_kept("drevik.mining.result", block, KeptKind::block));
-    const size_t share_size = 100 * 1024;  // ten of them and the block fit in 1 MiB, eleven do not
+    const size_t share_size = size_t{100} * 1024;  // ten of them and the block fit in 1 MiB, eleven do not
     std::vector<std::string> shares;
     for (int i = 0; i < 12; ++i) {
         shares.push_back(std::string(share_size, static_cast<char>('a' + i)));

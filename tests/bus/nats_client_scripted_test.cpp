@@ -131,7 +131,7 @@ TEST(NatsClientScripted, HostileByteCountDropsTheConnectionWithoutReadingIt) {
 TEST(NatsClientScripted, EndlessLineWithoutLineEndDropsTheConnection) {
     ScriptedClient t;
     ASSERT_TRUE(t.connected_and_greeted());
-    t.server.send(std::string(2 * 1024 * 1024, 'x'));
+    t.server.send(std::string(size_t{2} * 1024 * 1024, 'x'));
     EXPECT_TRUE(t.server.wait_closed());
     EXPECT_TRUE(
         t.captured.wait_for("[NATS] Protocol error: line longer than 1048576 bytes\n"

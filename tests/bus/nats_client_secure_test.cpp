@@ -180,7 +180,7 @@ TEST_F(SecureBus, MessagesFlowBothWaysOverTls) {
     ASSERT_TRUE(wait_until([&] { return traced.server.subscriptions_of("drevik-miner") == kMinerSubscriptions; }));
     ASSERT_TRUE(wait_until([&] { return traced.server.subscriptions_of("pool").size() == 1; }));
 
-    const std::string large(200 * 1024, 'j');  // many TLS records
+    const std::string large(size_t{200} * 1024, 'j');  // many TLS records
     EXPECT_TRUE(pool.publish("drevik.mining.job", large));
     EXPECT_TRUE(miner.publish_kept("drevik.mining.share", "{\"nonce\":1}", KeptKind::share));
     ASSERT_TRUE(wait_until([&] { return recorder.size() >= 2; }));

@@ -11,13 +11,13 @@ public:
             had_ = true;
             saved_ = old;
         }
-        setenv(name, value, 1);
+        setenv(name, value, 1);  // NOLINT(concurrency-mt-unsafe): set between device calls, never during one
     }
     ~ScopedEnv() {
         if (had_) {
-            setenv(name_.c_str(), saved_.c_str(), 1);
+            setenv(name_.c_str(), saved_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): as above
         } else {
-            unsetenv(name_.c_str());
+            unsetenv(name_.c_str());  // NOLINT(concurrency-mt-unsafe): as above
         }
     }
     ScopedEnv(const ScopedEnv&) = delete;

@@ -68,7 +68,7 @@ __global__ void copy_symbol(int* out) {
 TEST(HostRuntime, LaunchRunsEveryThreadOfTheGridOnce) {
     const dim3 grid(3, 2, 2);
     const dim3 block(4, 2, 1);
-    const size_t threads = 3 * 2 * 2 * 4 * 2;
+    const size_t threads = size_t{3} * 2 * 2 * 4 * 2;
     int* visits = nullptr;
     ASSERT_EQ(cudaMalloc(&visits, threads * sizeof(int)), cudaSuccess);
     void* args[] = {&visits};
@@ -84,7 +84,7 @@ TEST(HostRuntime, LaunchRunsEveryThreadOfTheGridOnce) {
 TEST(HostRuntime, LaneGroupsRunEveryThreadOnceAtEveryWidth) {
     const dim3 grid(3, 1, 2);
     const dim3 block(20, 2, 1);
-    const size_t threads = 3 * 2 * 20 * 2;
+    const size_t threads = size_t{3} * 2 * 20 * 2;
     int* visits = nullptr;
     int* bad_offers = nullptr;
     ASSERT_EQ(cudaMalloc(&visits, threads * sizeof(int)), cudaSuccess);

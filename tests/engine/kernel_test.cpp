@@ -366,7 +366,8 @@ TEST(MidstateKernel, EqualsOpenSslChainingValue) {
         ASSERT_EQ(cudaLaunchKernel(kernel_midstate, dim3(1), dim3(1), args, 0, nullptr), cudaSuccess);
         std::array<uint32_t, 8> state{};
         ASSERT_EQ(cudaMemcpy(state.data(), device_out, 32, cudaMemcpyDeviceToHost), cudaSuccess);
-        EXPECT_EQ(state, sha256_chaining_value(data.substr(0, 64 * std::max(blocks, 0)))) << blocks << " blocks";
+        EXPECT_EQ(state, sha256_chaining_value(data.substr(0, size_t{64} * std::max(blocks, 0))))
+            << blocks << " blocks";
     }
     cudaFree(device_data);
     cudaFree(device_out);

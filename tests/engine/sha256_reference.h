@@ -33,7 +33,7 @@ inline std::array<uint32_t, 8> sha256_chaining_value(const std::string& bytes) {
 // The digest as a 256-bit number: eight big-endian words, word 0 most significant.
 inline Target digest_words(const Digest& digest) {
     Target words{};
-    for (int k = 0; k < 8; ++k) {
+    for (size_t k = 0; k < 8; ++k) {
         words[k] = (uint32_t{digest[4 * k]} << 24) | (uint32_t{digest[4 * k + 1]} << 16) |
                    (uint32_t{digest[4 * k + 2]} << 8) | digest[4 * k + 3];
     }

@@ -48,11 +48,11 @@ TEST(NvmlTelemetry, ReadingsPerBusIdAndZerosForWhatIsMissing) {
 }
 
 TEST(NvmlTelemetry, LibraryComesFromTheEnvironment) {
-    unsetenv("DREVIK_NVML_LIBRARY");
+    unsetenv("DREVIK_NVML_LIBRARY");  // NOLINT(concurrency-mt-unsafe): no other thread runs
     EXPECT_EQ(nvml_library_path(), "libnvidia-ml.so.1");
-    setenv("DREVIK_NVML_LIBRARY", NVML_FULL, 1);
+    setenv("DREVIK_NVML_LIBRARY", NVML_FULL, 1);  // NOLINT(concurrency-mt-unsafe): no other thread runs
     EXPECT_EQ(nvml_library_path(), NVML_FULL);
-    unsetenv("DREVIK_NVML_LIBRARY");
+    unsetenv("DREVIK_NVML_LIBRARY");  // NOLINT(concurrency-mt-unsafe): no other thread runs
 }
 
 // Slots listed as "--gpus 1,0": each heartbeat object carries its own device's readings.
