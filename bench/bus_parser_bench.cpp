@@ -15,7 +15,7 @@ void BM_ParseMessages(benchmark::State& state) {
     const std::string frame =
         "MSG drevik.mining.job 1 " + std::to_string(payload.size()) + "\r\n" + payload + "\r\nPING\r\n";
     std::string stream;
-    while (stream.size() < 4 * 1024 * 1024) stream += frame;
+    while (stream.size() < size_t{4} * 1024 * 1024) stream += frame;
     std::vector<NatsFrame> frames;
     for (auto _ : state) {
         NatsParser parser;
@@ -27,7 +27,7 @@ void BM_ParseMessages(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
-BENCHMARK(BM_ParseMessages)->Arg(300)->Arg(64 * 1024)->Arg(1024 * 1024);
+BENCHMARK(BM_ParseMessages)->Arg(300)->Arg(int64_t{64} * 1024)->Arg(int64_t{1024} * 1024);
 
 }  // namespace
 

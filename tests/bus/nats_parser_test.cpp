@@ -174,7 +174,7 @@ TEST(NatsParser, BuffersNoMoreThanOneLineWhateverThePeerSends) {
     NatsParser announced;
     ASSERT_TRUE(parse_frames(announced, "MSG a 1 67108864\r\nab", frames));
     EXPECT_TRUE(awaiting_payload(announced));
-    EXPECT_LT(announced.payload.capacity(), size_t{1024 * 1024});
+    EXPECT_LT(announced.payload.capacity(), size_t{1024} * 1024);
 }
 
 TEST(NatsParser, RandomStreamsOfFramesAndGarbageParseAlikeInAnyPieces) {

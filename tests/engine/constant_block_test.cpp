@@ -48,7 +48,7 @@ TEST(Sha256Compression, EqualsOpenSslChainingValue) {
     const std::string data = random_prefix(random) + random_prefix(random);
     uint32_t state[8];
     sha256::set_initial_state(state);
-    for (int blocks = 1; blocks <= 4; ++blocks) {
+    for (size_t blocks = 1; blocks <= 4; ++blocks) {
         sha256::compress(state, reinterpret_cast<const uint8_t*>(data.data()) + (blocks - 1) * sha256::kBlockBytes);
         const auto expected = sha256_chaining_value(data.substr(0, blocks * sha256::kBlockBytes));
         EXPECT_TRUE(std::equal(std::begin(state), std::end(state), expected.begin())) << blocks << " blocks";
