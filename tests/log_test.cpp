@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -32,12 +33,13 @@ TEST(ConsoleLog, PrefixCarriesUtcTimeClientIdAndLevel) {
     g_settings.client_id = "rig-07";
     setenv("TZ", "America/New_York", 1);  // NOLINT(concurrency-mt-unsafe): no other thread runs
     tzset();
-    const std::time_t before = std::time(nullptr);
+    // The log's own clock: std::time() reads a coarser one that can lag a second boundary behind.
+    const std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     testing::internal::CaptureStderr();
     log_line("INFO", "  %s=%d", "value", 42);
     log_line("DEBUG", "[h=%lld] Stale job (best=%lld), skipped", 100LL, 101LL);
     const std::string out = testing::internal::GetCapturedStderr();
-    const std::time_t after = std::time(nullptr);
+    const std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
 
     const std::vector<std::string> lines = lines_of(out);
     ASSERT_EQ(lines.size(), 2u);
