@@ -12,7 +12,6 @@ class CAPABILITY("mutex") Mutex {
 public:
     void lock() ACQUIRE() { mutex_.lock(); }
     void unlock() RELEASE() { mutex_.unlock(); }
-    bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
 private:
     friend class CondVar;
@@ -64,11 +63,6 @@ public:
         const bool woken = condition_.wait_until(lock, deadline) == std::cv_status::no_timeout;
         lock.release();
         return woken;
-    }
-
-    template <class Rep, class Period>
-    bool wait_for(Mutex& mutex, const std::chrono::duration<Rep, Period>& timeout) REQUIRES(mutex) {
-        return wait_until(mutex, std::chrono::steady_clock::now() + timeout);
     }
 
 private:
