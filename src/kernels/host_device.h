@@ -3,7 +3,6 @@
 // share: nvcc builds them for both sides; any other compiler (the host back-end's build of
 // the kernels included) sees plain inline functions, always inlined, as the kernels' building
 // blocks must be.
-
 //
 // HOST_DEVICE_CALLER goes before such a function template that calls a function it is given:
 // nvcc then accepts a device-only callable (a lambda of device code) in an instantiation that
