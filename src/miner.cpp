@@ -120,6 +120,25 @@ bool configure_bus_tls() {
     return false;
 }
 
+// Finds a crash left undelivered go first; a journal that cannot be used ends the start, before
+// any GPU work.
+bool open_journal(std::unique_ptr<ResultsJournal>& journal) {
+    if (g_settings.journal.empty()) return true;
+    const char* path = g_settings.journal.c_str();
+    ResultsJournal::Opened opened = ResultsJournal::open(g_settings.journal);
+    if (!opened.journal) {
+        log_line("ERROR", "Journal %s: %s", path, opened.error.c_str());
+        return false;
+    }
+    if (!opened.damage.empty()) log_line("WARN", "Journal %s: dropped a damaged tail of %s", path, opened.damage.c_str());
+    if (!opened.pending.empty()) {
+        log_line("INFO", "Journal %s: %zu undelivered result(s) to send", path, opened.pending.size());
+    }
+    journal = std::move(opened.journal);
+    g_state.bus.set_journal(journal.get(), opened.pending);
+    return true;
+}
+
 void log_banner_end() {
     log_line("INFO", "All %d GPU(s) ready%s", static_cast<int>(g_state.gpus.size()),
              g_settings.gpus_given ? "" : " (auto-detected)");
@@ -182,6 +201,9 @@ int run_miner(int argc, char** argv) {
             break;
     }
     if (!configure_bus_tls()) return 1;
+    g_state.bus.set_results_ack(g_settings.results_ack);
+    std::unique_ptr<ResultsJournal> journal;
+    if (!open_journal(journal)) return 1;
     // Before device detection: the CUDA runtime starts threads of its own, and they too must
     // leave the shutdown signals to the signal thread.
     std::thread signal_thread = start_signal_thread();

@@ -13,13 +13,15 @@ struct Publisher {
     // Fire and forget (the heartbeat).
     std::function<void(const std::string& subject, const std::string& payload)> publish;
     // Kept until the server confirms it (shares and block results).
-    std::function<void(const std::string& subject, const std::string& payload, KeptKind kind)> publish_kept;
+    std::function<void(const std::string& subject, const std::string& payload, KeptKind kind,
+                       const std::string& msg_id)>
+        publish_kept;
 };
 
 inline Publisher bus_publisher(NatsClient& bus) {
     return {[&bus](const std::string& subject, const std::string& payload) { bus.publish(subject, payload); },
-            [&bus](const std::string& subject, const std::string& payload, KeptKind kind) {
-                bus.publish_kept(subject, payload, kind);
+            [&bus](const std::string& subject, const std::string& payload, KeptKind kind, const std::string& msg_id) {
+                bus.publish_kept(subject, payload, kind, msg_id);
             }};
 }
 

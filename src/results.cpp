@@ -42,8 +42,13 @@ std::string result_message(const MiningJob& found, const MinerSettings& settings
     return compact_json(result);
 }
 
+std::string result_msg_id(KeptKind kind, int64_t height, const std::string& nonce) {
+    return std::string(kind == KeptKind::block ? "block-" : "share-") + std::to_string(height) + "-" + nonce;
+}
+
 void publish_share(const MinerEnv& env, const MiningJob& job, const std::string& nonce, int64_t timestamp) {
-    env.publisher.publish_kept(kShareSubject, share_message(job, nonce, timestamp, env.settings), KeptKind::share);
+    env.publisher.publish_kept(kShareSubject, share_message(job, nonce, timestamp, env.settings), KeptKind::share,
+                               result_msg_id(KeptKind::share, job.height, nonce));
     env.state.shares_sent.fetch_add(1);
 }
 
@@ -53,5 +58,6 @@ void publish_block(const MinerEnv& env, const MiningJob& job, const std::string&
     found.timestamp = timestamp;
     found.nonce = nonce;
     found.blockhash = block_hash;
-    env.publisher.publish_kept(kResultSubject, result_message(found, env.settings), KeptKind::block);
+    env.publisher.publish_kept(kResultSubject, result_message(found, env.settings), KeptKind::block,
+                               result_msg_id(KeptKind::block, job.height, nonce));
 }

@@ -44,6 +44,10 @@ void print_usage(const char* program) {
         "  --stats-file PATH      Statistics file (default: %s)\n"
         "  --api-port PORT        Serve /status and /metrics over HTTP (default: off)\n"
         "  --api-bind ADDR        Address the API listens on (default: %s)\n"
+        "  --results-ack MODE     What delivers a result: auto (a stream's acknowledgement, or\n"
+        "                         the server's where no stream stores it), stream, or server\n"
+        "                         (default: auto)\n"
+        "  --journal PATH         Keep undelivered results on disk across restarts (default: off)\n"
         "  --benchmark [SEC]      Measure hash rate without a pool, then exit (default: %d)\n"
         "  --list-devices         List the CUDA devices and exit\n"
         "  --version              Show the version and device back-end\n"
@@ -71,6 +75,13 @@ std::optional<int32_t> to_int32(const std::string& text) {
     return static_cast<int32_t>(value);
 }
 
+std::optional<ResultsAck> results_ack_mode(const std::string& name) {
+    if (name == "auto") return ResultsAck::automatic;
+    if (name == "stream") return ResultsAck::stream;
+    if (name == "server") return ResultsAck::server;
+    return std::nullopt;
+}
+
 bool reject_client_id(const std::string& id) {
     console_print(
         "Invalid --id \"%s\": a client id is 1 to %zu bytes without white space, '.', '*', '>' "
@@ -82,7 +93,7 @@ bool reject_client_id(const std::string& id) {
 bool is_value_option(const std::string& a) {
     return a == "--nats" || a == "-n" || a == "--gpus" || a == "-g" || a == "--id" || a == "--wallet" || a == "-w" ||
            a == "--stats" || a == "--stats-file" || a == "--api-port" || a == "--api-bind" || a == "--tls-ca" ||
-           a == "--tls-cert" || a == "--tls-key";
+           a == "--tls-cert" || a == "--tls-key" || a == "--results-ack" || a == "--journal";
 }
 
 // The operator options that take no value, or an optional one; false when `arg` is none of
@@ -171,6 +182,13 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
                 settings.api_port = *port;
             } else if (arg == "--api-bind") {
                 settings.api_bind = value;
+            } else if (arg == "--results-ack") {
+                const std::optional<ResultsAck> mode = results_ack_mode(value);
+                if (!mode) return reject(program, arg.c_str());
+                settings.results_ack = *mode;
+            } else if (arg == "--journal") {
+                if (value.empty()) return reject(program, arg.c_str());
+                settings.journal = value;
             } else {
                 const std::optional<int32_t> seconds = to_int32(value);
                 if (!seconds) return reject(program, arg.c_str());

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "bus/nats_outbox.h"
+
 // What the process does: mine (the default), or one operator command that ends by itself.
 enum class RunMode { mine, version, list_devices, benchmark };
 
@@ -26,6 +28,8 @@ struct MinerSettings {
     std::string stats_file = kDefaultStatsFile;
     int32_t api_port = 0;  // 0: no status API
     std::string api_bind = kDefaultApiBind;
+    ResultsAck results_ack = ResultsAck::automatic;
+    std::string journal;  // empty: results are kept in memory only
     RunMode mode = RunMode::mine;
     int32_t benchmark_seconds = kDefaultBenchmarkSeconds;
 };

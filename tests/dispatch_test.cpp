@@ -25,6 +25,7 @@ struct Sent {
     std::string subject;
     std::string payload;
     KeptKind kind;
+    std::string msg_id;
 };
 
 // Records what would go on the bus; workers publish from their own threads.
@@ -32,11 +33,10 @@ class Recorder {
 public:
     Publisher publisher() {
         return {[this](const std::string& subject, const std::string& payload) {
-                    add({subject, payload, KeptKind::share});
+                    add({subject, payload, KeptKind::share, ""});
                 },
-                [this](const std::string& subject, const std::string& payload, KeptKind kind) {
-                    add({subject, payload, kind});
-                }};
+                [this](const std::string& subject, const std::string& payload, KeptKind kind,
+                       const std::string& msg_id) { add({subject, payload, kind, msg_id}); }};
     }
     std::vector<Sent> on(const std::string& subject) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -155,9 +155,12 @@ TEST_F(Dispatch, TwoFindsInOneJobPublishTheFirstInSlotOrder) {
     found.blockhash = block_of(5, "").hash;
     EXPECT_EQ(blocks[0].payload, result_message(found, settings));
     EXPECT_EQ(blocks[0].kind, KeptKind::block);
+    // A stream stores each find once under its kind, height and nonce.
+    EXPECT_EQ(blocks[0].msg_id, "block-42-00000000000000b5");
     EXPECT_EQ(state.jobs_found.load(), 1);
     // Both finds went out as shares, and counted.
-    EXPECT_EQ(recorder.on(kShareSubject).size(), 2u);
+    ASSERT_EQ(recorder.on(kShareSubject).size(), 2u);
+    EXPECT_EQ(recorder.on(kShareSubject)[0].msg_id.rfind("share-42-00000000000000b", 0), 0u);
     EXPECT_EQ(state.shares_sent.load(), 2);
     EXPECT_TRUE(state.stop.load());
 }
@@ -245,7 +248,9 @@ TEST_F(Dispatch, ASearchThatThrowsEndsOnlyItsOwnSlot) {
 TEST_F(Dispatch, AFailingShareDoesNotEndTheProcess) {
     add_slots({{0, finds(0, "00000000000000e0")}});
     MinerEnv failing = env();
-    failing.publisher.publish_kept = [](const std::string&, const std::string&, KeptKind) { throw std::bad_alloc(); };
+    failing.publisher.publish_kept = [](const std::string&, const std::string&, KeptKind, const std::string&) {
+        throw std::bad_alloc();
+    };
     LogCapture log;
     EXPECT_TRUE(mine(failing, job_at(42, 'a')));
     const std::vector<std::string> lines = log.lines();

@@ -14,6 +14,7 @@
 #include "bus/nats_parser.h"
 #include "bus/nats_protocol.h"
 #include "bus/nats_servers.h"
+#include "bus/results_journal.h"
 #include "bus/socket_io.h"
 #include "bus/tls_session.h"
 #include "common/mutex.h"
@@ -27,6 +28,9 @@ struct NatsMsg {
 };
 
 using MsgCallback = std::function<void(const NatsMsg&)>;
+
+// The subscription of the answers to results; callbacks' subscriptions count from 1.
+inline constexpr int32_t kResultReplySid = 0;
 
 // Until a server's INFO says otherwise, the limit NATS servers start with.
 inline constexpr int64_t kMaxPayloadDefault = int64_t{1024} * 1024;
@@ -51,6 +55,10 @@ struct NatsTimings {
     // An unanswered keep-alive PING is repeated after this; two unanswered make the connection
     // stale, and it is dropped.
     std::chrono::milliseconds pong_wait{5000};
+    // A PING that confirms results and has no PONG after this makes the connection stale at
+    // once: a frozen server must not hold finds for the keep-alive's 25 s.
+    std::chrono::milliseconds result_pong{3000};
+    OutboxTimings results;  // the wait for a stream's acknowledgement and the refusal back-off
 };
 
 // The pause after a failed pass: the back-off plus a random extra of up to backoff_jitter.
@@ -83,9 +91,15 @@ public:
     // Fire and forget: false when not connected (dropped) or when the payload exceeds the
     // server's max_payload (reported and counted). Nothing is kept.
     bool publish(const std::string& subject, const std::string& payload) EXCLUDES(send_mutex);
-    // Kept in the outbox until the server confirms it, written again after reconnecting. False
-    // when it is not written now (kept for later, or refused as too large).
-    bool publish_kept(const std::string& subject, const std::string& payload, KeptKind kind) EXCLUDES(send_mutex);
+    // Before start(): how results are confirmed (see nats_outbox.h).
+    void set_results_ack(ResultsAck mode) EXCLUDES(send_mutex);
+    // Before start(): every result is written to `journal` before it is published and marked
+    // done there once delivered; `pending` (the journal's finds not done) go first, in order.
+    void set_journal(ResultsJournal* journal, const std::vector<JournalFind>& pending) EXCLUDES(send_mutex);
+    // Kept in the outbox until delivered, written again after reconnecting; `msg_id` names it
+    // to a stream, which stores it once. False when it is not written now (kept for later).
+    bool publish_kept(const std::string& subject, const std::string& payload, KeptKind kind, const std::string& msg_id)
+        EXCLUDES(send_mutex);
     // Writes `text` as one unit; a failed write drops the connection for the reader to renew.
     void send_raw(const std::string& text) EXCLUDES(send_mutex);
 
@@ -109,7 +123,7 @@ private:
     void wait_before_retrying(const std::string& key);
     bool connect_to(const std::string& host, int port) EXCLUDES(sock_mutex);
     Attempt fail(const ServerAddress& address, const std::string& why);
-    std::optional<ServerInfo> read_greeting(std::vector<char>& chunk);
+    std::optional<ServerInfo> read_greeting(std::vector<char>& chunk, std::string& why);
     bool secure_link(const ServerAddress& address, const ServerInfo& info, std::string& why);
     void open_to_writers() EXCLUDES(send_mutex, sock_mutex);
     bool confirm_connect(const ServerAddress& address, std::vector<char>& chunk, std::string& why) EXCLUDES(send_mutex);
@@ -120,9 +134,15 @@ private:
     void ping_locked() REQUIRES(send_mutex);
     bool fits_locked(const std::string& subject, size_t payload_size) REQUIRES(send_mutex);
     void report_dropped(const std::deque<OutboxEntry>& entries);
+    std::string due_results_locked(std::vector<OutboxEntry>& oversized) REQUIRES(send_mutex);
+    void report_oversized(const std::vector<OutboxEntry>& entries);
+    void settle(const OutboxOutcome& outcome);
+    bool service_results() EXCLUDES(send_mutex);
+    void handle_result_reply(const NatsFrame& frame) EXCLUDES(send_mutex);
+    std::chrono::milliseconds next_wait() EXCLUDES(send_mutex);
     void handshake(const std::string& connect_text) EXCLUDES(subscriptions_mutex, send_mutex);
     std::string subscription_text() const REQUIRES(subscriptions_mutex);
-    ssize_t receive_frames(std::vector<char>& chunk, std::chrono::milliseconds timeout);
+    ssize_t receive_frames(std::vector<char>& chunk, std::chrono::milliseconds timeout, int nudge = -1);
     void receive_loop(std::vector<char>& chunk);
     bool dispatch_frames();
     bool keep_alive() EXCLUDES(send_mutex);
@@ -163,7 +183,14 @@ private:
     std::atomic<bool> connected{false};
     std::atomic<bool> running{false};
     std::thread reader;
-    UniqueFd wake_fd;  // eventfd signalled by stop(): cuts connects and back-offs short
+    UniqueFd wake_fd;   // eventfd signalled by stop(): cuts connects and back-offs short
+    UniqueFd nudge_fd;  // eventfd signalled when a result went out: the reader's deadlines moved
+
+    // Results' answers arrive on ack_prefix.<seq>, subscribed with sid 0 on every connection
+    // that can carry them.
+    const std::string ack_prefix;
+    ResultsJournal* journal = nullptr;  // set before start()
+    std::atomic<bool> headers_ok{false};  // the current server takes HPUB
 
     // Not GUARDED_BY: the reader uses the link without a lock, writers under send_mutex once
     // `sock` is set. Only the reader changes it, and only while `sock` is -1 (cleared under
@@ -186,5 +213,7 @@ private:
     ServerCredentials current_credentials;  // of the entry connected to; discovered ones inherit them
     std::chrono::steady_clock::time_point next_ping;
     int pings_unanswered = 0;
+    std::vector<std::string> unstored_reported;  // subjects warned about on this connection
+    std::string refusal_reported;                 // the last refusal reported; empty while stored
     std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> last_attempts;
 };

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 #include "bus/console_text.h"
@@ -40,7 +41,14 @@ std::string new_inbox() {
 }  // namespace
 
 NatsClient::NatsClient(std::string name, NatsTimings timings)
-    : name(std::move(name)), timings(timings), wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : name(std::move(name)),
+      timings(timings),
+      wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      nudge_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      ack_prefix(new_inbox()) {
+    MutexLock lock(send_mutex);
+    outbox.timings = timings.results;
+}
 
 NatsClient::~NatsClient() { stop(); }
 
@@ -148,17 +156,35 @@ void NatsClient::close_connection() {
     link.failure.clear();
 }
 
-std::optional<ServerInfo> NatsClient::read_greeting(std::vector<char>& chunk) {
+std::optional<ServerInfo> NatsClient::read_greeting(std::vector<char>& chunk, std::string& why) {
     reset_stream();
     const Clock::time_point deadline = Clock::now() + timings.greeting_timeout;
     while (frames.empty()) {
+        if (!parser.error.empty()) {
+            why = "protocol error before INFO: " + parser.error;
+            return std::nullopt;
+        }
         const Clock::time_point now = Clock::now();
-        if (now >= deadline || !parser.error.empty()) return std::nullopt;
+        if (now >= deadline) {
+            why = "no greeting";
+            return std::nullopt;
+        }
         const ssize_t n = receive_frames(chunk, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
         if (n < 0 && errno == EAGAIN) continue;
-        if (n <= 0) return std::nullopt;
+        if (n == 0) {
+            why = "connection closed before INFO";
+            return std::nullopt;
+        }
+        if (n < 0) {
+            why = errno == ECONNRESET ? "connection reset before INFO"
+                                      : std::string("receive failed before INFO: ") + std::strerror(errno);
+            return std::nullopt;
+        }
     }
-    if (frames.front().kind != FrameKind::info) return std::nullopt;
+    if (frames.front().kind != FrameKind::info) {
+        why = "first line is not INFO";
+        return std::nullopt;
+    }
     const std::string line = std::move(frames.front().line);
     // Whatever followed the greeting is the start of the stream the receive loop reads.
     frames.erase(frames.begin());
@@ -257,18 +283,17 @@ void NatsClient::handshake(const std::string& connect_text) {
     MutexLock lock(subscriptions_mutex);
     MutexLock send_lock(send_mutex);
     std::string text = connect_text + subscription_text();
-    std::deque<OutboxEntry> refused;
-    text += outbox_write_text(outbox, max_payload.load(), refused);
+    if (outbox.mode != ResultsAck::server && headers_ok.load()) text += sub_line(ack_prefix + ".*", kResultReplySid);
+    std::vector<OutboxEntry> oversized_entries;
+    text += due_results_locked(oversized_entries);
     for (const auto& [subject, inbox] : connect_requests) text += pub_text(subject, inbox, "");
     // Its PONG ends the handshake's round trip and confirms the results written above.
     text += "PING\r\n";
-    outbox_ping_sent(outbox);
-    for (const OutboxEntry& entry : refused) {
-        oversized.fetch_add(1);
-        console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n", entry.payload.size(),
-                      entry.subject.c_str(), static_cast<long long>(max_payload.load()));
-    }
+    outbox_ping_sent(outbox, Clock::now());
     if (write_locked(text)) connected.exchange(true);
+    send_lock.unlock();
+    lock.unlock();
+    report_oversized(oversized_entries);
 }
 
 void NatsClient::wait_before_retrying(const std::string& key) {
@@ -305,11 +330,12 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
         return Attempt::failed;
     }
     set_current_server(server);
-    const std::optional<ServerInfo> info = read_greeting(chunk);
-    if (!info) return fail(*address, "no greeting");
+    std::string why;
+    const std::optional<ServerInfo> info = read_greeting(chunk, why);
+    if (!info) return fail(*address, why);
+    headers_ok.store(info->headers);
     // NATS upgrades after the plain INFO greeting and before CONNECT.
     const bool tls = address->tls || tls_always || info->tls_required;
-    std::string why;
     if (tls && !secure_link(*address, *info, why)) return fail(*address, why);
     open_to_writers();
     current_credentials = address->credentials;

@@ -20,8 +20,6 @@ using Clock = std::chrono::steady_clock;
 // Server text on the console: a hostile line may be long or hold control characters.
 std::string excerpt(const std::string& line) { return console_text(line, 200); }
 
-const char* kind_name(KeptKind kind) { return kind == KeptKind::block ? "block result" : "share"; }
-
 // Frames of one receive beyond this many are not kept allocated once handled.
 constexpr size_t kFramesKept = 1024;
 
@@ -54,30 +52,6 @@ bool NatsClient::publish(const std::string& subject, const std::string& payload)
     return write_locked(pub_text(subject, payload));
 }
 
-bool NatsClient::publish_kept(const std::string& subject, const std::string& payload, KeptKind kind) {
-    MutexLock lock(send_mutex);
-    const bool now = connected.load();
-    if (now && !fits_locked(subject, payload.size())) return false;
-    std::deque<OutboxEntry> evicted = outbox_add(outbox, kind, subject, payload);
-    const bool kept = evicted.empty() || evicted.back().seq != outbox.next_seq - 1;
-    if (now) {
-        if (kept) outbox_mark_last_written(outbox);
-        // The PONG to this PING confirms the message: until then it stays kept.
-        if (write_locked(pub_text(subject, payload) + "PING\r\n")) outbox_ping_sent(outbox);
-    }
-    lock.unlock();
-    report_dropped(evicted);
-    return now && connected.load();
-}
-
-void NatsClient::report_dropped(const std::deque<OutboxEntry>& entries) {
-    for (const OutboxEntry& entry : entries) {
-        const uint64_t total = dropped.fetch_add(1) + 1;
-        console_print("[NATS] Outbox full: dropped a %zu-byte %s on %s (%llu dropped in all)\n", entry.payload.size(),
-                      kind_name(entry.kind), entry.subject.c_str(), static_cast<unsigned long long>(total));
-    }
-}
-
 size_t NatsClient::outbox_size() const {
     MutexLock lock(send_mutex);
     return outbox.entries.size();
@@ -95,7 +69,7 @@ void NatsClient::send_raw(const std::string& text) {
 }
 
 void NatsClient::ping_locked() {
-    if (write_locked("PING\r\n")) outbox_ping_sent(outbox);
+    if (write_locked("PING\r\n")) outbox_ping_sent(outbox, Clock::now());
 }
 
 bool NatsClient::write_locked(const std::string& text) {
@@ -140,12 +114,16 @@ bool NatsClient::keep_alive() {
 void NatsClient::handle_pong() {
     pings_unanswered = 0;
     next_ping = Clock::now() + timings.keepalive;
-    MutexLock lock(send_mutex);
-    outbox_pong(outbox);
+    OutboxOutcome outcome;
+    {
+        MutexLock lock(send_mutex);
+        outcome = outbox_pong(outbox);
+    }
+    settle(outcome);
 }
 
-ssize_t NatsClient::receive_frames(std::vector<char>& chunk, std::chrono::milliseconds timeout) {
-    const ssize_t n = receive_within(link, chunk, timeout, wake_fd.get());
+ssize_t NatsClient::receive_frames(std::vector<char>& chunk, std::chrono::milliseconds timeout, int nudge) {
+    const ssize_t n = receive_within(link, chunk, timeout, wake_fd.get(), nudge);
     if (n > 0) parse_frames(parser, std::string_view(chunk.data(), static_cast<size_t>(n)), frames);
     return n;
 }
@@ -153,15 +131,17 @@ ssize_t NatsClient::receive_frames(std::vector<char>& chunk, std::chrono::millis
 void NatsClient::receive_loop(std::vector<char>& chunk) {
     pings_unanswered = 0;
     next_ping = Clock::now() + timings.keepalive;
+    unstored_reported.clear();
     // The greeting may have brought more than its own line.
     if (!dispatch_frames()) return;
     while (running.load() && connected.load()) {
-        // The rest of a payload is due within the receive time-out; keep-alive waits for it.
+        // The rest of a payload is due within the receive time-out; keep-alive and the results'
+        // deadlines wait for it.
         const bool payload = awaiting_payload(parser);
-        if (!payload && !keep_alive()) return;
-        const auto until_ping = std::chrono::ceil<std::chrono::milliseconds>(next_ping - Clock::now());
-        const ssize_t n = receive_frames(
-            chunk, payload ? timings.receive_timeout : std::max(until_ping, std::chrono::milliseconds(1)));
+        if (!payload && (!keep_alive() || !service_results())) return;
+        const ssize_t n = payload ? receive_frames(chunk, timings.receive_timeout)
+                                  : receive_frames(chunk, next_wait(), nudge_fd.get());
+        if (n < 0 && errno == EINTR) continue;  // a result went out: its deadline counts now
         if (!payload && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return;  // with a payload pending, a time-out too: it never came
         if (!dispatch_frames()) return;
@@ -172,7 +152,12 @@ bool NatsClient::dispatch_frames() {
     for (NatsFrame& frame : frames) {
         switch (frame.kind) {
             case FrameKind::msg:
-                deliver(frame.sid, NatsMsg{std::move(frame.subject), std::move(frame.payload)});
+                if (frame.sid == kResultReplySid) {
+                    handle_result_reply(frame);
+                } else if (header_status(frame.headers) == 0) {
+                    // A status alone (no responders to a request) is no message for a callback.
+                    deliver(frame.sid, NatsMsg{std::move(frame.subject), std::move(frame.payload)});
+                }
                 break;
             case FrameKind::ping:
                 send_raw("PONG\r\n");

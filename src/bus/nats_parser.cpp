@@ -19,10 +19,13 @@ bool fail(NatsParser& parser, std::string why) {
 // The frame a whole control line makes, or, for a MSG header, the payload it announces.
 bool take_line(NatsParser& parser, std::string line, std::vector<NatsFrame>& frames) {
     NatsFrame frame;
-    if (starts_with(line, "MSG ")) {
-        std::optional<MsgHeader> header = parse_msg_line(line);
+    const bool hmsg = starts_with(line, "HMSG ");
+    if (hmsg || starts_with(line, "MSG ")) {
+        std::optional<MsgHeader> header = hmsg ? parse_hmsg_line(line) : parse_msg_line(line);
         if (header) {
-            if (header->count < 0 || header->count > kMaxPayloadBytes) return fail(parser, console_text(line, 200));
+            const bool counts_fit = header->count >= 0 && header->count <= kMaxPayloadBytes &&
+                                    (!hmsg || (header->header_count >= 0 && header->header_count <= header->count));
+            if (!counts_fit) return fail(parser, console_text(line, 200));
             parser.msg = std::move(header);
             return true;
         }
@@ -65,6 +68,11 @@ void take_payload(NatsParser& parser, std::string_view& bytes, std::vector<NatsF
     frame.subject = std::move(parser.msg->subject);
     frame.sid = parser.msg->sid;
     frame.reply = std::move(parser.msg->reply);
+    if (parser.msg->header_count > 0) {
+        const size_t header_bytes = static_cast<size_t>(parser.msg->header_count);
+        frame.headers = parser.payload.substr(0, header_bytes);
+        parser.payload.erase(0, header_bytes);
+    }
     frame.payload = std::move(parser.payload);
     frames.push_back(std::move(frame));
     parser.msg.reset();

@@ -14,7 +14,7 @@
 
 enum class FrameKind {
     info,   // a line starting with "INFO "
-    msg,    // "MSG <subject> <sid> [reply] <count>" and its payload
+    msg,    // "MSG <subject> <sid> [reply] <count>" or "HMSG ... <header count> <count>", and its payload
     ping,   // exactly "PING"
     pong,   // exactly "PONG"
     ok,     // starts with "+OK"
@@ -29,7 +29,8 @@ struct NatsFrame {
     std::string subject;
     int64_t sid = 0;
     std::string reply;
-    std::string payload;  // exactly the announced bytes; CR LF inside is payload
+    std::string headers;  // HMSG's header block, as sent; empty for MSG
+    std::string payload;  // exactly the announced bytes after the headers; CR LF inside is payload
 };
 
 struct NatsParser {
@@ -43,7 +44,8 @@ struct NatsParser {
 // `frames` in stream order. The two bytes after a payload end the frame whatever their values.
 // Returns false once the stream is broken (`parser.error` says why, as console-safe text, and
 // the frames before the fault are still appended): a MSG count below 0 or above
-// kMaxPayloadBytes, or a control line longer than kMaxLineBytes. So the parser holds at most one
+// kMaxPayloadBytes, an HMSG header count outside 0 to its total count, or a control line longer
+// than kMaxLineBytes. So the parser holds at most one
 // control line of kMaxLineBytes and one payload of kMaxPayloadBytes.
 bool parse_frames(NatsParser& parser, std::string_view bytes, std::vector<NatsFrame>& frames);
 

@@ -147,6 +147,31 @@ std::optional<MsgHeader> parse_msg_line(const std::string& line) {
     return header;
 }
 
+std::optional<MsgHeader> parse_hmsg_line(const std::string& line) {
+    const std::vector<std::string> tokens = split_whitespace(line);
+    if (tokens.size() < 5) return std::nullopt;
+    MsgHeader header;
+    header.subject = tokens[1];
+    header.sid = leading_decimal(tokens[2]);
+    if (tokens.size() > 5) header.reply = tokens[3];
+    header.header_count = leading_decimal(tokens[tokens.size() - 2]);
+    header.count = leading_decimal(tokens.back());
+    return header;
+}
+
+int header_status(std::string_view headers) {
+    static constexpr std::string_view kVersion = "NATS/1.0";
+    if (headers.substr(0, kVersion.size()) != kVersion) return 0;
+    const std::string_view first = headers.substr(kVersion.size(), headers.find('\r') - kVersion.size());
+    size_t at = first.find_first_not_of(' ');
+    int status = 0;
+    int digits = 0;
+    for (; at < first.size() && digits < 3 && first[at] >= '0' && first[at] <= '9'; ++at, ++digits) {
+        status = status * 10 + (first[at] - '0');
+    }
+    return digits == 3 ? status : 0;
+}
+
 std::string server_key(const ServerAddress& address) { return address.host + ":" + std::to_string(address.port); }
 
 ServerInfo parse_info_line(const std::string& line) {
@@ -165,6 +190,7 @@ ServerInfo parse_info_line(const std::string& line) {
     info.tls_required = flag("tls_required");
     info.tls_available = flag("tls_available");
     info.auth_required = flag("auth_required");
+    info.headers = flag("headers");
     const auto urls = json.find("connect_urls");
     if (urls != json.end() && urls->is_array()) {
         std::vector<std::string> list;
@@ -176,13 +202,21 @@ ServerInfo parse_info_line(const std::string& line) {
     return info;
 }
 
-std::string connect_line(const std::string& client_name) {
-    return "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"" + client_name + "\"}\r\n";
+namespace {
+
+// Headers let a stream deduplicate results by their id; no_responders makes the server say at
+// once when nobody, not even a stream, takes a message sent with a reply subject.
+std::string connect_start(const std::string& client_name) {
+    return "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"" + client_name +
+           "\",\"headers\":true,\"no_responders\":true";
 }
 
+}  // namespace
+
+std::string connect_line(const std::string& client_name) { return connect_start(client_name) + "}\r\n"; }
+
 std::string connect_line(const std::string& client_name, const ServerCredentials& credentials, bool tls) {
-    if (credentials.empty() && !tls) return connect_line(client_name);
-    std::string line = "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"" + client_name + "\"";
+    std::string line = connect_start(client_name);
     if (tls) line += ",\"tls_required\":true";
     if (credentials.has_user) {
         line += ",\"user\":" + json_string(credentials.user) + ",\"pass\":" + json_string(credentials.password);
@@ -194,6 +228,20 @@ std::string connect_line(const std::string& client_name, const ServerCredentials
 
 std::string sub_line(const std::string& subject, int32_t sid) {
     return "SUB " + subject + " " + std::to_string(sid) + "\r\n";
+}
+
+std::string msg_id_headers(const std::string& msg_id) { return "NATS/1.0\r\nNats-Msg-Id: " + msg_id + "\r\n\r\n"; }
+
+std::string hpub_text(const std::string& subject, const std::string& reply, const std::string& msg_id,
+                      const std::string& payload) {
+    const std::string headers = msg_id_headers(msg_id);
+    std::string text = "HPUB " + subject + " " + reply + " " + std::to_string(headers.size()) + " " +
+                       std::to_string(headers.size() + payload.size()) + "\r\n";
+    text.reserve(text.size() + headers.size() + payload.size() + 2);
+    text += headers;
+    text += payload;
+    text += "\r\n";
+    return text;
 }
 
 std::string pub_text(const std::string& subject, const std::string& payload) { return pub_text(subject, "", payload); }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The NATS text protocol subset the miner speaks, as pure functions over plain values.
@@ -49,12 +50,21 @@ struct MsgHeader {
     int64_t sid = 0;
     std::string reply;  // empty without one
     int64_t count = 0;  // may be negative or huge: the caller checks it against kMaxPayloadBytes
+    // HMSG only: the bytes of the header block at the start of the `count` bytes; -1 for MSG.
+    int64_t header_count = -1;
 };
 
 // Parses "MSG <subject> <sid> [reply] <count>". Returns nothing with fewer than four tokens; the
 // reply is the fourth token of a longer line.
 // Numbers are read like strtol: leading digits only, none gives 0.
 std::optional<MsgHeader> parse_msg_line(const std::string& line);
+// Parses "HMSG <subject> <sid> [reply] <header count> <total count>" the same way; nothing with
+// fewer than five tokens.
+std::optional<MsgHeader> parse_hmsg_line(const std::string& line);
+
+// The status code a header block carries on its first line ("NATS/1.0 503" gives 503); 0 when
+// it carries none.
+int header_status(std::string_view headers);
 
 // "host:port" of a usable entry: two entries with the same key name the same server.
 std::string server_key(const ServerAddress& address);
@@ -67,6 +77,7 @@ struct ServerInfo {
     bool tls_required = false;
     bool tls_available = false;  // TLS offered, plain text allowed too
     bool auth_required = false;
+    bool headers = false;  // HPUB and HMSG understood
 };
 ServerInfo parse_info_line(const std::string& line);
 
@@ -75,6 +86,12 @@ std::string connect_line(const std::string& client_name);
 // send it. Without either it is the plain line above.
 std::string connect_line(const std::string& client_name, const ServerCredentials& credentials, bool tls);
 std::string sub_line(const std::string& subject, int32_t sid);
+// The header block with the one header a stream uses to store a message once: "Nats-Msg-Id".
+// A server's max_payload counts it with the payload.
+std::string msg_id_headers(const std::string& msg_id);
+// A publish with those headers and a reply subject for the stream's acknowledgement.
+std::string hpub_text(const std::string& subject, const std::string& reply, const std::string& msg_id,
+                      const std::string& payload);
 std::string pub_text(const std::string& subject, const std::string& payload);
 // A publish that asks for an answer on `reply`.
 std::string pub_text(const std::string& subject, const std::string& reply, const std::string& payload);

@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 namespace {
 
@@ -29,13 +31,20 @@ int poll_until(pollfd* fds, nfds_t count, Clock::time_point deadline) {
 }
 
 // Waits until `fd` is ready for `events`: true, or false with errno ECANCELED (woken through
-// `wake_fd`), EAGAIN (the deadline passed) or poll's own error.
-bool wait_ready(int fd, short events, int wake_fd, Clock::time_point deadline) {
-    pollfd fds[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
-    const int ready = poll_until(fds, 2, deadline);
+// `wake_fd`), EINTR (nudged through `nudge_fd`, which poll skips when negative), EAGAIN (the
+// deadline passed) or poll's own error.
+bool wait_ready(int fd, short events, int wake_fd, int nudge_fd, Clock::time_point deadline) {
+    pollfd fds[3] = {{fd, events, 0}, {wake_fd, POLLIN, 0}, {nudge_fd, POLLIN, 0}};
+    const int ready = poll_until(fds, 3, deadline);
     if (ready < 0) return false;
     if (fds[1].revents != 0) {
         errno = ECANCELED;
+        return false;
+    }
+    if (fds[2].revents != 0) {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t drained = read(nudge_fd, &count, sizeof count);
+        errno = EINTR;
         return false;
     }
     if (ready == 0) {
@@ -45,8 +54,8 @@ bool wait_ready(int fd, short events, int wake_fd, Clock::time_point deadline) {
     return true;
 }
 
-ssize_t receive_plain(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
-    if (!wait_ready(fd, POLLIN, wake_fd, Clock::now() + timeout)) return -1;
+ssize_t receive_plain(int fd, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd, int nudge_fd) {
+    if (!wait_ready(fd, POLLIN, wake_fd, nudge_fd, Clock::now() + timeout)) return -1;
     for (;;) {
         const ssize_t received = recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
         if (received >= 0 || errno != EINTR) return received;
@@ -85,13 +94,14 @@ bool has_pending(BusLink& link) {
 
 // The TLS socket never blocks: a record that is not complete yet must not keep the lock from
 // a writer, so waiting happens in poll with the lock released.
-ssize_t receive_tls(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
+ssize_t receive_tls(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd,
+                    int nudge_fd) {
     const Clock::time_point deadline = Clock::now() + timeout;
     // Bytes OpenSSL already holds make no poll event: read them first.
     bool read_now = has_pending(link);
     short wanted = POLLIN;
     for (;;) {
-        if (!read_now && !wait_ready(link.fd.get(), wanted, wake_fd, deadline)) return -1;
+        if (!read_now && !wait_ready(link.fd.get(), wanted, wake_fd, nudge_fd, deadline)) return -1;
         read_now = false;
         int error = SSL_ERROR_NONE;
         const int n = tls_call(
@@ -162,9 +172,10 @@ void sleep_unless_woken(std::chrono::milliseconds duration, int wake_fd) {
     poll_until(fds, 1, Clock::now() + duration);
 }
 
-ssize_t receive_within(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd) {
-    if (link.tls != nullptr) return receive_tls(link, chunk, timeout, wake_fd);
-    return receive_plain(link.fd.get(), chunk, timeout, wake_fd);
+ssize_t receive_within(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd,
+                       int nudge_fd) {
+    if (link.tls != nullptr) return receive_tls(link, chunk, timeout, wake_fd, nudge_fd);
+    return receive_plain(link.fd.get(), chunk, timeout, wake_fd, nudge_fd);
 }
 
 bool send_whole(BusLink& link, const std::string& text, std::chrono::milliseconds timeout) {

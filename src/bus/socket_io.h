@@ -38,8 +38,10 @@ struct BusLink {
 };
 
 // Receives into `chunk` what arrives within `timeout`. Result and errno as recv, except that
-// a time-out gives -1 with EAGAIN and a stop request -1 with ECANCELED.
-ssize_t receive_within(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd);
+// a time-out gives -1 with EAGAIN, a stop request -1 with ECANCELED, and `nudge_fd` (an eventfd,
+// drained here; -1 for none) turning readable -1 with EINTR.
+ssize_t receive_within(BusLink& link, std::vector<char>& chunk, std::chrono::milliseconds timeout, int wake_fd,
+                       int nudge_fd = -1);
 
 // Writes all of `text`, resuming after signals and partial writes. False when the connection
 // failed or a write could not go on within `timeout`.

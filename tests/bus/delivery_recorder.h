@@ -5,6 +5,18 @@
 
 #include "bus/nats_client.h"
 #include "common/mutex.h"
+#include "support/nats_server_process.h"
+
+// What a client subscribed for its callbacks, as the server lists them: without the inbox its
+// results' answers arrive on (sid 0), which every connection that can carry them has.
+inline std::vector<NatsServerProcess::Subscription> callback_subscriptions(const NatsServerProcess& server,
+                                                                           const std::string& connection_name) {
+    std::vector<NatsServerProcess::Subscription> subscriptions;
+    for (const NatsServerProcess::Subscription& s : server.subscriptions_of(connection_name)) {
+        if (s.sid != std::to_string(kResultReplySid)) subscriptions.push_back(s);
+    }
+    return subscriptions;
+}
 
 // Records deliveries from the reader thread for inspection by the test thread.
 struct Delivery {
@@ -57,5 +69,8 @@ inline NatsTimings quick_timings() {
     timings.backoff = std::chrono::milliseconds(200);
     timings.backoff_jitter = std::chrono::milliseconds(0);
     timings.greeting_timeout = std::chrono::milliseconds(500);
+    timings.results.ack_wait = std::chrono::milliseconds(300);
+    timings.results.retry_first = std::chrono::milliseconds(100);
+    timings.results.retry_most = std::chrono::milliseconds(400);
     return timings;
 }

@@ -86,7 +86,7 @@ TEST(NatsClientCluster, KillingTheNodeTheClientIsOnLosesNoFind) {
 
     std::vector<Published> sent;
     auto publish = [&](const std::string& subject, const std::string& payload, KeptKind kind) {
-        client.publish_kept(subject, payload, kind);
+        client.publish_kept(subject, payload, kind, "find-" + std::to_string(sent.size()));
         sent.push_back({subject, payload});
     };
     publish(kShare, share_payload(1), KeptKind::share);
@@ -124,7 +124,7 @@ TEST(NatsClientCluster, FrozenNodeIsLeftAfterTwoUnansweredPingsAndItsUnconfirmed
     const Clock::time_point frozen = Clock::now();
     // Written into the frozen server's socket: no PONG will confirm it.
     const std::string block = "{\"blockhash\":\"frozen\",\"nonce\":\"0000000000000001\"}";
-    client.publish_kept(kResult, block, KeptKind::block);
+    client.publish_kept(kResult, block, KeptKind::block, "block-1");
 
     // Two keep-alive intervals are 0.6 s here; the bound only tells "noticed" from "never".
     ASSERT_TRUE(wait_until([&] { return client.current_server_copy() == cluster.node(1).address(); },
@@ -168,7 +168,7 @@ TEST(NatsClientCluster, OneSeedUrlIsEnoughToFailOverThroughTheAnnouncedServers) 
     cluster.node(0).kill_hard();
     ASSERT_TRUE(captured.wait_for("[NATS] Connected: ", 2));
     const std::string share = share_payload(7);
-    client.publish_kept(kShare, share, KeptKind::share);
+    client.publish_kept(kShare, share, KeptKind::share, "share-7");
     expect_same(pool.drain(1), {{kShare, share}});
     EXPECT_NE(client.current_server_copy(), cluster.node(0).address());
     client.stop();

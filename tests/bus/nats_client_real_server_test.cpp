@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -28,7 +29,7 @@ std::string connected_lines(const std::string& address) {
 }
 
 bool server_sees_miner_subscriptions(const NatsServerProcess& server) {
-    return wait_until([&] { return server.subscriptions_of("drevik-miner") == kMinerSubscriptions; });
+    return wait_until([&] { return callback_subscriptions(server, "drevik-miner") == kMinerSubscriptions; });
 }
 
 TEST(NatsClientRealServer, SubscribesWithSidsOneTwoThreeAndDeliversExactPayloads) {
@@ -44,6 +45,14 @@ TEST(NatsClientRealServer, SubscribesWithSidsOneTwoThreeAndDeliversExactPayloads
     ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
     EXPECT_EQ(client.current_server_copy(), server.address());
     ASSERT_TRUE(server_sees_miner_subscriptions(server));
+    // Besides them, the inbox results' answers come to: one subject of its own, under sid 0.
+    const std::vector<Sub> all = server.subscriptions_of("drevik-miner");
+    ASSERT_EQ(all.size(), 4u);
+    const auto replies = std::find_if(all.begin(), all.end(), [](const Sub& s) { return s.sid == "0"; });
+    ASSERT_NE(replies, all.end());
+    EXPECT_EQ(replies->subject.size(), 31u) << replies->subject;
+    EXPECT_EQ(replies->subject.rfind("_INBOX.", 0), 0u) << replies->subject;
+    EXPECT_EQ(replies->subject.substr(29), ".*") << replies->subject;
 
     const std::string large(size_t{300} * 1024, 'x');  // spans many receives
     NatsTestClient pool(server.port());
@@ -172,7 +181,7 @@ TEST(NatsClientRealServer, ThrowingCallbackIsReportedAndDoesNotStopLaterDeliveri
     });
     client.start();
     ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
-    ASSERT_TRUE(wait_until([&] { return server.subscriptions_of("drevik-miner").size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return callback_subscriptions(server, "drevik-miner").size() == 1; }));
 
     NatsTestClient pool(server.port());
     for (const char* payload : {"std", "int", "after"}) pool.publish("drevik.mining.job", payload);
@@ -200,30 +209,34 @@ struct ServerConfig {
     std::string path;
 };
 
-TEST(NatsClientRealServer, PublishAboveTheAnnouncedMaxPayloadIsRefusedAndTheConnectionKept) {
+TEST(NatsClientRealServer, PublishAboveTheAnnouncedMaxPayloadIsRefusedAndResultsWaitForAServerThatTakesThem) {
     StderrCapture captured;
     const ServerConfig config("max_payload: 4096\n");
-    NatsServerProcess server({"-c", config.path});
-    server.start();
+    NatsServerProcess small({"-c", config.path});
+    NatsServerProcess large;
+    small.start();
+    large.start();
     NatsClient client("drevik-miner", quick_timings());
-    client.set_servers({server.url()});
+    client.set_servers({small.url(), large.url()});
     client.start();
-    ASSERT_TRUE(captured.wait_for("[NATS] Connected: "));
-    NatsTestClient pool(server.port());
+    ASSERT_TRUE(captured.wait_for("[NATS] Connected: " + small.address()));
+    NatsTestClient pool(small.port());
     pool.subscribe("drevik.mining.share", 1);
     ASSERT_TRUE(pool.flush());
 
+    // A result's 34 bytes of headers ("Nats-Msg-Id: id-NNNN") count against the limit too.
     const struct {
         size_t size;
         bool kept;
         bool delivered;
-    } cases[] = {{4095, true, true},   {4096, true, true},     {4097, true, false},
-                 {4097, false, false}, {1048576, true, false}, {5, false, true}};
+        size_t counted;
+    } cases[] = {{4096, false, true, 4096},    {4097, false, false, 4097},     {4062, true, true, 4096},
+                 {4063, true, false, 4097},    {9999, true, false, 10033},      {5, false, true, 5}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.size) + (c.kept ? " kept" : " fire and forget"));
         const std::string payload(c.size, 's');
         if (c.kept) {
-            client.publish_kept("drevik.mining.share", payload, KeptKind::share);
+            client.publish_kept("drevik.mining.share", payload, KeptKind::share, "id-" + std::to_string(c.size));
         } else {
             client.publish("drevik.mining.share", payload);
         }
@@ -231,18 +244,33 @@ TEST(NatsClientRealServer, PublishAboveTheAnnouncedMaxPayloadIsRefusedAndTheConn
             const std::optional<NatsTestClient::Message> m = pool.next_message();
             ASSERT_TRUE(m.has_value());
             EXPECT_EQ(m->data, payload);
-        } else {
-            EXPECT_TRUE(captured.wait_for("[NATS] Not sent: " + std::to_string(c.size) +
-                                          "-byte message on drevik.mining.share exceeds max_payload 4096\n"));
+            continue;
         }
+        const std::string line = "[NATS] Not sent: " + std::to_string(c.counted) +
+                                 (c.kept ? "-byte share on drevik.mining.share exceeds max_payload 4096, kept for "
+                                           "another server\n"
+                                         : "-byte message on drevik.mining.share exceeds max_payload 4096\n");
+        EXPECT_TRUE(captured.wait_for(line)) << captured.text();
     }
     EXPECT_EQ(client.refused_oversized(), 3u);
-    // The kept ones that were sent leave the outbox once the server's PONG confirms them.
-    EXPECT_TRUE(wait_until([&] { return client.outbox_size() == 0; })) << client.outbox_size();
+    // What was sent leaves the outbox once the server has it; what this server cannot take stays.
+    EXPECT_TRUE(wait_until([&] { return client.outbox_size() == 2; })) << client.outbox_size();
     EXPECT_TRUE(client.is_connected());
-    client.stop();
     EXPECT_EQ(captured.text().find("Disconnected"), std::string::npos);
     EXPECT_EQ(captured.text().find("Server error"), std::string::npos);
+
+    // The next server takes them.
+    NatsTestClient pool_on_large(large.port());
+    pool_on_large.subscribe("drevik.mining.share", 1);
+    ASSERT_TRUE(pool_on_large.flush());
+    small.kill_hard();
+    for (const size_t size : {4063, 9999}) {
+        const std::optional<NatsTestClient::Message> m = pool_on_large.next_message();
+        ASSERT_TRUE(m.has_value());
+        EXPECT_EQ(m->data, std::string(size, 's'));
+    }
+    EXPECT_TRUE(wait_until([&] { return client.outbox_size() == 0; })) << client.outbox_size();
+    client.stop();
 }
 
 TEST(NatsClientRealServer, ResultsPublishedWithoutAConnectionArriveInOrderOnceThereIsOne) {
@@ -251,12 +279,12 @@ TEST(NatsClientRealServer, ResultsPublishedWithoutAConnectionArriveInOrderOnceTh
 
     // A block first, then more shares than the outbox holds: the block and the newest shares stay.
     const std::string block = "{\"blockhash\":\"b\",\"nonce\":\"0000000000000001\"}";
-    EXPECT_FALSE(client.publish_kept("drevik.mining.result", block, KeptKind::block));
+    EXPECT_FALSE(client.publish_kept("drevik.mining.result", block, KeptKind::block, "block-1"));
     const size_t share_size = size_t{100} * 1024;  // ten of them and the block fit in 1 MiB, eleven do not
     std::vector<std::string> shares;
     for (int i = 0; i < 12; ++i) {
         shares.push_back(std::string(share_size, static_cast<char>('a' + i)));
-        EXPECT_FALSE(client.publish_kept("drevik.mining.share", shares.back(), KeptKind::share));
+        EXPECT_FALSE(client.publish_kept("drevik.mining.share", shares.back(), KeptKind::share, "share-" + std::to_string(i)));
     }
     EXPECT_EQ(client.outbox_dropped(), 2u);
     EXPECT_EQ(client.outbox_size(), 11u);

@@ -15,7 +15,8 @@
 namespace {
 
 const std::string kHandshake =
-    "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\"}\r\n"
+    "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\",\"headers\":true,"
+    "\"no_responders\":true}\r\n"
     "SUB drevik.mining.job 1\r\n"
     "SUB drevik.mining.cancel 2\r\n"
     "SUB drevik.mining.config 3\r\n"
@@ -207,7 +208,7 @@ TEST(NatsClientScripted, KeptResultCountsAsDeliveredOnlyOnceThePongCame) {
     const std::string block = "{\"nonce\":\"00000000000000aa\"}";
     const std::string pub = "PUB drevik.mining.result " + std::to_string(block.size()) + "\r\n" + block + "\r\n";
     size_t from = t.server.received().size();
-    EXPECT_TRUE(t.client.publish_kept("drevik.mining.result", block, KeptKind::block));
+    EXPECT_TRUE(t.client.publish_kept("drevik.mining.result", block, KeptKind::block, "block-1"));
     ASSERT_TRUE(t.server.read_until(pub + "PING\r\n", from));
     EXPECT_EQ(t.client.outbox_size(), 1u);
 

@@ -148,7 +148,7 @@ TEST_F(SecureBus, RightSetUpConnectsSubscribesAndSaysNothingMore) {
             ASSERT_TRUE(wait_until([&] { return client.is_connected(); })) << captured.text();
             EXPECT_EQ(client.current_server_copy(), address);
             EXPECT_TRUE(
-                wait_until([&] { return traced.server.subscriptions_of("drevik-miner") == kMinerSubscriptions; }));
+                wait_until([&] { return callback_subscriptions(traced.server, "drevik-miner") == kMinerSubscriptions; }));
             const std::optional<std::string> version = traced.tls_version_of("drevik-miner");
             ASSERT_TRUE(version.has_value());
             EXPECT_EQ(!version->empty(), t.tls_link) << *version;
@@ -177,12 +177,12 @@ TEST_F(SecureBus, MessagesFlowBothWaysOverTls) {
     miner.start();
     pool.start();
     ASSERT_TRUE(wait_until([&] { return miner.is_connected() && pool.is_connected(); }));
-    ASSERT_TRUE(wait_until([&] { return traced.server.subscriptions_of("drevik-miner") == kMinerSubscriptions; }));
-    ASSERT_TRUE(wait_until([&] { return traced.server.subscriptions_of("pool").size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return callback_subscriptions(traced.server, "drevik-miner") == kMinerSubscriptions; }));
+    ASSERT_TRUE(wait_until([&] { return callback_subscriptions(traced.server, "pool").size() == 1; }));
 
     const std::string large(size_t{200} * 1024, 'j');  // many TLS records
     EXPECT_TRUE(pool.publish("drevik.mining.job", large));
-    EXPECT_TRUE(miner.publish_kept("drevik.mining.share", "{\"nonce\":1}", KeptKind::share));
+    EXPECT_TRUE(miner.publish_kept("drevik.mining.share", "{\"nonce\":1}", KeptKind::share, "share-1"));
     ASSERT_TRUE(wait_until([&] { return recorder.size() >= 2; }));
     ASSERT_TRUE(wait_until([&] { return miner.outbox_size() == 0; }));  // the PONG came back over TLS
     miner.stop();

@@ -17,20 +17,21 @@ struct Frame {
     int64_t sid;
     std::string reply;
     std::string payload;
+    std::string headers;
     bool operator==(const Frame& other) const {
         return kind == other.kind && line == other.line && subject == other.subject && sid == other.sid &&
-               reply == other.reply && payload == other.payload;
+               reply == other.reply && payload == other.payload && headers == other.headers;
     }
 };
 
 std::ostream& operator<<(std::ostream& out, const Frame& f) {
     return out << "{kind " << static_cast<int>(f.kind) << " line [" << f.line << "] " << f.subject << " " << f.sid
-               << " [" << f.reply << "] [" << f.payload << "]}";
+               << " [" << f.reply << "] [" << f.headers << "] [" << f.payload << "]}";
 }
 
-Frame line_frame(FrameKind kind, std::string line) { return {kind, std::move(line), "", 0, "", ""}; }
-Frame msg_frame(std::string subject, int64_t sid, std::string reply, std::string payload) {
-    return {FrameKind::msg, "", std::move(subject), sid, std::move(reply), std::move(payload)};
+Frame line_frame(FrameKind kind, std::string line) { return {kind, std::move(line), "", 0, "", "", ""}; }
+Frame msg_frame(std::string subject, int64_t sid, std::string reply, std::string payload, std::string headers = "") {
+    return {FrameKind::msg, "", std::move(subject), sid, std::move(reply), std::move(payload), std::move(headers)};
 }
 
 struct Parsed {
@@ -57,7 +58,7 @@ Parsed parse_in_pieces(const std::string& stream, const std::vector<size_t>& cut
     }
     Parsed parsed{{}, parser.error};
     for (NatsFrame& f : frames) {
-        parsed.frames.push_back({f.kind, f.line, f.subject, f.sid, f.reply, f.payload});
+        parsed.frames.push_back({f.kind, f.line, f.subject, f.sid, f.reply, f.payload, f.headers});
     }
     return parsed;
 }
@@ -120,6 +121,18 @@ std::vector<StreamCase> stream_cases() {
         {"count above the limit", "MSG a 1 67108865\r\nabc\r\n", {{}, "MSG a 1 67108865"}},
         {"count beyond 64 bits", "MSG a 1 99999999999999999999999\r\n", {{}, "MSG a 1 99999999999999999999999"}},
         {"error text console-safe", "MSG a\x01\\ 1 -5\r\n", {{}, "MSG a\\x01\\\\ 1 -5"}},
+        // HMSG: the header block leads the counted bytes.
+        {"status without payload",
+         "HMSG _INBOX.x.4 0 16 16\r\nNATS/1.0 503\r\n\r\n\r\nPONG\r\n",
+         {{msg_frame("_INBOX.x.4", 0, "", "", "NATS/1.0 503\r\n\r\n"), line_frame(FrameKind::pong, "PONG")}, ""}},
+        {"headers, reply and payload",
+         "HMSG s 2 r.1 12 16\r\nNATS/1.0\r\n\r\na\r\nb\r\n",
+         {{msg_frame("s", 2, "r.1", "a\r\nb", "NATS/1.0\r\n\r\n")}, ""}},
+        {"no header bytes", "HMSG s 2 0 3\r\nabc\r\n", {{msg_frame("s", 2, "", "abc")}, ""}},
+        {"HMSG with too few tokens", "HMSG s 1 2\r\n", {{line_frame(FrameKind::other, "HMSG s 1 2")}, ""}},
+        {"headers beyond the total", "HMSG s 1 5 4\r\nabcd\r\n", {{}, "HMSG s 1 5 4"}},
+        {"negative header count", "HMSG s 1 -1 4\r\nabcd\r\n", {{}, "HMSG s 1 -1 4"}},
+        {"HMSG total above the limit", "HMSG s 1 0 67108865\r\n", {{}, "HMSG s 1 0 67108865"}},
     };
 }
 
@@ -182,6 +195,7 @@ TEST(NatsParser, RandomStreamsOfFramesAndGarbageParseAlikeInAnyPieces) {
     const std::vector<std::string> pieces = {msg("drevik.mining.job", "1", "{\"height\":7}"),
                                              msg("s", "2", "a\r\nb"),
                                              "MSG s 3 r 2\r\nxy\r\n",
+                                             "HMSG s 4 12 13\r\nNATS/1.0\r\n\r\nz\r\n",
                                              "PING\r\n",
                                              "PONG\r\n",
                                              "+OK\r\n",

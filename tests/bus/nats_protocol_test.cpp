@@ -1,4 +1,5 @@
 #include "bus/nats_protocol.h"
+#include "bus/stream_ack.h"
 
 #include <gtest/gtest.h>
 
@@ -146,19 +147,21 @@ TEST(MsgLine, TakesSubjectSidAndTheLastTokenAsCount) {
 
 TEST(WireLines, AreByteExact) {
     EXPECT_EQ(connect_line("drevik-miner"),
-              "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\"}\r\n");
+              "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\",\"headers\":true,"
+              "\"no_responders\":true}\r\n");
     EXPECT_EQ(connect_line("drevik-miner", ServerCredentials{}, false), connect_line("drevik-miner"));
     ServerCredentials user;
     user.has_user = true;
     user.user = "pool";
     user.password = "p\"w\\d";
     EXPECT_EQ(connect_line("drevik-miner", user, true),
-              "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\",\"tls_required\":true,"
-              "\"user\":\"pool\",\"pass\":\"p\\\"w\\\\d\"}\r\n");
+              "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\",\"headers\":true,"
+              "\"no_responders\":true,\"tls_required\":true,\"user\":\"pool\",\"pass\":\"p\\\"w\\\\d\"}\r\n");
     ServerCredentials token;
     token.token = "s3cret";
     EXPECT_EQ(connect_line("drevik-miner", token, false),
-              "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\",\"auth_token\":\"s3cret\"}\r\n");
+              "CONNECT {\"verbose\":false,\"pedantic\":false,\"name\":\"drevik-miner\",\"headers\":true,"
+              "\"no_responders\":true,\"auth_token\":\"s3cret\"}\r\n");
     EXPECT_EQ(sub_line("drevik.mining.cancel", 2), "SUB drevik.mining.cancel 2\r\n");
     EXPECT_EQ(pub_text("drevik.monitor.heartbeat.rig1", "{}"), "PUB drevik.monitor.heartbeat.rig1 2\r\n{}\r\n");
     EXPECT_EQ(pub_text("s", ""), "PUB s 0\r\n\r\n");
@@ -166,6 +169,24 @@ TEST(WireLines, AreByteExact) {
     EXPECT_EQ(pub_text("s", "a\r\nb"), "PUB s 4\r\na\r\nb\r\n");
     EXPECT_EQ(pub_text("drevik.mining.job.current", "_INBOX.abc", ""),
               "PUB drevik.mining.job.current _INBOX.abc 0\r\n\r\n");
+    // The header block counts in both lengths; the total adds the payload's bytes.
+    EXPECT_EQ(hpub_text("drevik.mining.result", "_INBOX.abc.3", "block-9-00000000000000ff", "a\r\nb"),
+              "HPUB drevik.mining.result _INBOX.abc.3 51 55\r\n"
+              "NATS/1.0\r\nNats-Msg-Id: block-9-00000000000000ff\r\n\r\na\r\nb\r\n");
+}
+
+TEST(WireLines, HeaderStatusIsTheFirstLinesCode) {
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"NATS/1.0 503\r\n\r\n", 503},
+        {"NATS/1.0 408 Request Timeout\r\n\r\n", 408},
+        {"NATS/1.0\r\nNats-Msg-Id: x\r\n\r\n", 0},
+        {"NATS/1.0 50\r\n\r\n", 0},
+        {"NATS/1.0 5030\r\n\r\n", 503},  // three digits make the code
+        {"HTTP/1.0 503\r\n\r\n", 0},
+        {"", 0},
+        {"NATS/1.0", 0},
+    };
+    for (const auto& [headers, status] : cases) EXPECT_EQ(header_status(headers), status) << headers;
 }
 
 TEST(InfoLine, ReadsMaxPayloadAndConnectUrlsWhenTrustworthy) {
@@ -204,9 +225,43 @@ TEST(InfoLine, ReadsTheSecurityFlagsOnlyWhenTrue) {
     EXPECT_TRUE(secured.auth_required);
     EXPECT_FALSE(secured.tls_available);
     EXPECT_TRUE(parse_info_line("INFO {\"tls_available\":true}").tls_available);
+    EXPECT_TRUE(parse_info_line("INFO {\"headers\":true}").headers);
+    EXPECT_FALSE(parse_info_line("INFO {\"max_payload\":5}").headers);
     const ServerInfo odd = parse_info_line("INFO {\"tls_required\":\"true\",\"auth_required\":1}");
     EXPECT_FALSE(odd.tls_required);
     EXPECT_FALSE(odd.auth_required);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StreamAck, ReadsWhatAStreamOrTheServerAnswers) {
+    struct Case {
+        std::string headers, payload;
+        AckKind kind;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"", "{\"stream\":\"RESULTS\",\"seq\":12}", AckKind::stored, ""},
+        {"", "{\"stream\":\"RESULTS\",\"domain\":\"hub\",\"seq\":3,\"duplicate\":true}", AckKind::stored, ""},
+        {"", "{\"error\":{\"code\":503,\"err_code\":10077,\"description\":\"maximum messages exceeded\"},\"stream\":"
+             "\"RESULTS\",\"seq\":0}",
+         AckKind::refused, "maximum messages exceeded"},
+        {"", "{\"error\":{\"code\":400,\"description\":\"line\\none\"}}", AckKind::refused, "line\\none"},
+        {"", "{\"error\":\"sealed\"}", AckKind::refused, "\"sealed\""},
+        {"NATS/1.0 503\r\n\r\n", "", AckKind::no_responders, ""},
+        {"NATS/1.0 408 Request Timeout\r\n\r\n", "", AckKind::refused, "status 408"},
+        {"", "{\"stream\":\"RESULTS\",\"seq\":0}", AckKind::unknown, ""},
+        {"", "{\"stream\":\"RESULTS\"}", AckKind::unknown, ""},
+        {"", "thanks", AckKind::unknown, ""},
+        {"", "", AckKind::unknown, ""},
+    };
+    for (const Case& c : cases) {
+        const StreamAck ack = parse_stream_ack(c.headers, c.payload);
+        EXPECT_EQ(ack.kind, c.kind) << c.headers << c.payload;
+        EXPECT_EQ(ack.reason, c.reason) << c.payload;
+    }
 }
 
 }  // namespace
