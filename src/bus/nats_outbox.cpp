@@ -154,8 +154,10 @@ OutboxOutcome outbox_reply(Outbox& outbox, uint64_t seq, const StreamAck& ack, O
             break;
         case AckKind::no_responders:
             if (!it->written) break;
-            if (outbox.mode != ResultsAck::automatic) {
-                refuse(outbox, *it, "no stream takes " + it->subject, now, outcome);
+            // Where a stream has stored the subject, its absence now is an outage, not a pool
+            // without one: a leader being elected, a node restarting.
+            if (outbox.mode != ResultsAck::automatic || stored_here(outbox, it->subject)) {
+                refuse(outbox, *it, "no stream takes its subject", now, outcome);
             } else if (it->server_has_it) {
                 note_unstored(outcome, it->subject);
                 deliver(outbox, it, outcome);
@@ -211,7 +213,6 @@ void outbox_connection_lost(Outbox& outbox) {
     outbox.ping_marks.clear();
     outbox.writes = 0;
     outbox.pinged_writes = 0;
-    outbox.stored_subjects.clear();
     for (OutboxEntry& entry : outbox.entries) {
         forget_connection(entry);
         entry.refused_here = false;

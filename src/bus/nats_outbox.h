@@ -17,9 +17,10 @@
 // mode's:
 //   stream:    the stream's acknowledgement alone;
 //   automatic: the acknowledgement where a stream answers; where the server says nobody takes
-//              the subject (no responders), or nothing answers within the acknowledgement wait
-//              on a connection where no stream has stored that subject, the PONG (the pool may
-//              then miss it: nothing stores it);
+//              the subject (no responders), or nothing answers within the acknowledgement wait,
+//              and no stream has stored that subject yet, the PONG (the pool may then miss it:
+//              nothing stores it). Once a stream has stored a subject, it is expected to: its
+//              silence or absence is an outage, and results on it wait as in stream mode;
 //   server:    the PONG, and results go out as plain PUB without reply or header.
 // A refusal (the stream full or sealed, or no stream in stream mode) keeps the result and
 // writes it again after a back-off that doubles up to a limit. Duplicates are possible by
@@ -71,7 +72,7 @@ struct Outbox {
     uint64_t pinged_writes = 0;   // `writes` at the last PING
     std::deque<OutboxEntry> entries;  // publication order
     std::deque<PingMark> ping_marks;  // one per PING in flight, oldest first
-    std::vector<std::string> stored_subjects;  // subjects a stream has stored on this connection
+    std::vector<std::string> stored_subjects;  // subjects a stream has stored, on any connection
     std::chrono::milliseconds retry_backoff{0};  // the back-off of the next refusal; 0: the first
 };
 

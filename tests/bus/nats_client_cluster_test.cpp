@@ -144,6 +144,37 @@ TEST(NatsClientCluster, FrozenNodeIsLeftAfterTwoUnansweredPingsAndItsUnconfirmed
                 static_cast<long long>(timings.pong_wait.count()));
 }
 
+TEST(NatsClientCluster, FrozenNodeWithAFindPendingIsLeftWithinTheResultsPongBound) {
+    StderrCapture captured;
+    NatsCluster cluster;
+    cluster.start();
+    NatsTimings timings = quick_timings();  // the product's keep-alive: 15 s, then 5 s twice
+    timings.result_pong = std::chrono::milliseconds(1000);
+    NatsClient client("drevik-miner", timings);
+    client.set_servers({cluster.node(0).url(), cluster.node(1).url()});
+    client.start();
+    ASSERT_TRUE(wait_until([&] { return client.current_server_copy() == cluster.node(0).address(); }));
+    Pool pool(cluster.node(2), cluster.node(0));
+
+    cluster.node(0).pause();
+    const Clock::time_point frozen = Clock::now();
+    const std::string block = "{\"blockhash\":\"frozen\",\"nonce\":\"0000000000000002\"}";
+    client.publish_kept(kResult, block, KeptKind::block, "block-2");
+    // Left by the find's own PING long before the keep-alive would notice.
+    ASSERT_TRUE(wait_until([&] { return client.current_server_copy() == cluster.node(1).address(); },
+                           std::chrono::milliseconds(10000)));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - frozen);
+    cluster.node(0).kill_hard();
+
+    expect_same(pool.drain(1), {{kResult, block}});
+    client.stop();
+    EXPECT_TRUE(captured.wait_for("[NATS] Stale connection: no PONG within 1s to confirm a result\n[NATS] "
+                                  "Disconnected from " +
+                                  cluster.node(0).address() + "\n"));
+    std::printf("frozen node with a find pending left after %lld ms (bound %lld ms)\n",
+                static_cast<long long>(took.count()), static_cast<long long>(timings.result_pong.count()));
+}
+
 TEST(NatsClientCluster, OneSeedUrlIsEnoughToFailOverThroughTheAnnouncedServers) {
     StderrCapture captured;
     NatsCluster cluster;

@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(Outbox, WhereAStreamStoredTheSubjectASilentOneIsWrittenAgainNotTakenAsUnstored) {
+TEST(Outbox, WhereAStreamStoredTheSubjectOnAnyConnectionItsSilenceOrAbsenceIsAnOutage) {
     Outbox outbox;
     std::vector<OutboxEntry> oversized;
     outbox_add(outbox, KeptKind::share, "s", "a", "1");
@@ -177,6 +177,14 @@ TEST(Outbox, WhereAStreamStoredTheSubjectASilentOneIsWrittenAgainNotTakenAsUnsto
     EXPECT_TRUE(outbox_expire(outbox, t0 + outbox.timings.ack_wait).delivered.empty());
     EXPECT_EQ(outbox_write_text(outbox, 1024, "_INBOX.x", t0 + outbox.timings.ack_wait, oversized),
               "HPUB s _INBOX.x.2 28 29\r\nNATS/1.0\r\nNats-Msg-Id: b\r\n\r\n2\r\n");
+    // On the next connection nobody takes the subject: kept for the stream to come back.
+    outbox_connection_lost(outbox);
+    outbox_write_text(outbox, 1024, "_INBOX.x", t0 + outbox.timings.ack_wait, oversized);
+    outbox_ping_sent(outbox, t0);
+    const OutboxOutcome outcome = outbox_reply(outbox, 2, {AckKind::no_responders, ""}, t0);
+    EXPECT_EQ(outcome.refusals, std::vector<std::string>{"no stream takes its subject"});
+    EXPECT_TRUE(outbox_pong(outbox).delivered.empty());
+    EXPECT_EQ(payloads(outbox), std::vector<std::string>{"2"});
 }
 
 TEST(Outbox, RefusalsBackOffDoublingUpToTheLimitAndAStoreResetsIt) {

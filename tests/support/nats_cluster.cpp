@@ -15,7 +15,7 @@ int route_count(const NatsServerProcess& node) {
 
 }  // namespace
 
-NatsCluster::NatsCluster(const std::vector<std::string>& more_options) {
+NatsCluster::NatsCluster(const std::vector<std::string>& more_options, const std::string& jetstream_dir) {
     std::vector<int> route_ports;
     for (int i = 0; i < kNodes; ++i) route_ports.push_back(pick_free_port());
     for (int i = 0; i < kNodes; ++i) {
@@ -29,6 +29,10 @@ NatsCluster::NatsCluster(const std::vector<std::string>& more_options) {
             "--cluster_name", "drevik-test",
             "--cluster",      "nats://127.0.0.1:" + std::to_string(route_ports[static_cast<size_t>(i)]),
             "--routes",       routes};
+        if (!jetstream_dir.empty()) {
+            const std::string name = "n" + std::to_string(i);
+            options.insert(options.end(), {"--server_name", name, "-js", "-sd", jetstream_dir + "/" + name});
+        }
         options.insert(options.end(), more_options.begin(), more_options.end());
         nodes.push_back(std::make_unique<NatsServerProcess>(std::move(options)));
     }
@@ -45,6 +49,13 @@ void NatsCluster::start() {
         },
         std::chrono::milliseconds(15000));
     if (!routed) throw std::runtime_error("nats cluster: routes did not form");
+}
+
+int NatsCluster::node_index(const std::string& server_name) {
+    for (int i = 0; i < kNodes; ++i) {
+        if (server_name == "n" + std::to_string(i)) return i;
+    }
+    return -1;
 }
 
 std::vector<std::string> NatsCluster::urls() const {

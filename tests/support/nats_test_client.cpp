@@ -58,6 +58,28 @@ std::optional<NatsTestClient::Message> NatsTestClient::next_message(std::chrono:
     return message;
 }
 
+std::optional<std::string> NatsTestClient::request(const std::string& subject, const std::string& payload,
+                                                   std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    const int sid = 100000 + ++requests;
+    const std::string inbox = "_TEST_INBOX." + std::to_string(sid);
+    send_all(fd.get(), "SUB " + inbox + " " + std::to_string(sid) + "\r\nPUB " + subject + " " + inbox + " " +
+                           std::to_string(payload.size()) + "\r\n" + payload + "\r\n");
+    std::optional<std::string> answer;
+    std::string line;
+    while (!answer) {
+        for (auto it = messages.begin(); it != messages.end(); ++it) {
+            if (it->subject != inbox) continue;
+            answer = it->data;
+            messages.erase(it);
+            break;
+        }
+        if (!answer && (!read_line(deadline, line) || !handle(line, deadline))) break;
+    }
+    send_all(fd.get(), "UNSUB " + std::to_string(sid) + "\r\n");
+    return answer;
+}
+
 bool NatsTestClient::fill_to(size_t size, Clock::time_point deadline) {
     while (buffer.size() < size) {
         if (read_within(fd.get(), buffer, time_left(deadline)) <= 0) return false;

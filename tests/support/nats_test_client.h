@@ -33,6 +33,10 @@ public:
     bool flush(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     // The next delivered message, or nothing after `timeout`.
     std::optional<Message> next_message(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // Publishes with an inbox of its own as reply subject and returns the first answer's payload;
+    // other deliveries meanwhile stay queued for next_message().
+    std::optional<std::string> request(const std::string& subject, const std::string& payload,
+                                       std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
 private:
     // Reads and handles one server line (and a MSG payload); false on time-out or close.
@@ -44,4 +48,5 @@ private:
     std::string buffer;
     std::deque<Message> messages;
     bool pong_seen = false;
+    int requests = 0;
 };
