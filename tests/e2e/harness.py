@@ -76,12 +76,12 @@ def tls_options(certs, cert=None, key=None, verify_clients=False):
 
 class NatsServer:
     """`options`: more nats-server options, for example tls_options(...), ["--user", u, "--pass", p]
-    or ["--auth", token]."""
+    or ["--auth", token]. With `store`, a folder, it runs JetStream and keeps its streams there."""
 
-    def __init__(self, options=()):
+    def __init__(self, options=(), store=None):
         self.port = free_port()
         self.monitor_port = free_port()
-        self.options = list(options)
+        self.options = list(options) + (["-js", "-sd", store] if store else [])
         self.process = None
         self.start()
 
@@ -104,9 +104,9 @@ class NatsServer:
                 time.sleep(0.05)
         raise RuntimeError("nats-server did not start on port %d" % self.port)
 
-    def stop(self):
+    def stop(self, sig=signal.SIGTERM):
         if self.process and self.process.poll() is None:
-            self.process.terminate()
+            self.process.send_signal(sig)
             self.process.wait(10)
         self.process = None
 

@@ -11,13 +11,21 @@ import urllib.parse
 
 from nats import errors as nats_errors
 from nats.aio.client import Client
+from nats.js import api as js_api
+from nats.js import errors as js_errors
 
 # The pool and the tests speak their own lines; nats-py's logger would add tracebacks, and
 # asyncio warns about every TLS connection that the server closes.
 logging.getLogger("nats").setLevel(logging.CRITICAL)
 logging.getLogger("asyncio").setLevel(logging.CRITICAL)
 
-Message = collections.namedtuple("Message", "subject payload reply")
+# `ack`, for a message a stream stored: tells the stream the pool is done with it (call it after
+# handling the message; None for messages read as they pass).
+Message = collections.namedtuple("Message", "subject payload reply ack", defaults=(None,))
+
+# A stream's duplicate window: a result sent again within it (after a lost acknowledgement) is
+# stored once.
+DUPLICATE_WINDOW_SECONDS = 120
 
 
 class BusError(Exception):
@@ -156,6 +164,75 @@ class Bus:
         if isinstance(payload, str):
             payload = payload.encode()
         self._run(self.client.publish(subject, payload, reply=reply), 5)
+
+    def bind_stream(self, name, subjects, replicas=1):
+        """Creates the stream that stores `subjects` (file storage, the duplicate window above),
+        or binds to it when it exists. False when the server runs no JetStream."""
+        async def bind():
+            js = self.client.jetstream()
+            try:
+                await js.stream_info(name)
+                return True
+            except js_errors.NotFoundError:
+                pass
+            except (nats_errors.NoRespondersError, js_errors.ServiceUnavailableError, nats_errors.TimeoutError):
+                return False
+            await js.add_stream(js_api.StreamConfig(
+                name=name, subjects=subjects, storage=js_api.StorageType.FILE, num_replicas=replicas,
+                duplicate_window=DUPLICATE_WINDOW_SECONDS))
+            return True
+
+        return self._run(bind(), 10)
+
+    def read_stream(self, stream, durable):
+        """What `stream` stores, through the durable consumer `durable`, into the message queue
+        with an `ack` each: the consumer remembers what was acknowledged, so a reader that was away
+        goes on where it stopped."""
+        async def start():
+            js = self.client.jetstream()
+            await js.add_consumer(stream, js_api.ConsumerConfig(
+                durable_name=durable, ack_policy=js_api.AckPolicy.EXPLICIT, ack_wait=30))
+            subscription = await js.pull_subscribe_bind(durable, stream)
+
+            async def pull():
+                while not self.closing:
+                    try:
+                        batch = await subscription.fetch(16, timeout=0.5)
+                    except nats_errors.TimeoutError:
+                        continue
+                    except Exception:  # the connection is going: the reconnection brings it back
+                        await asyncio.sleep(0.2)
+                        continue
+                    for msg in batch:
+                        self.messages.put(Message(msg.subject, msg.data, msg.reply, self._acker(msg)))
+
+            self.loop.create_task(pull())
+
+        self._run(start(), 10)
+
+    def stored(self, stream):
+        """Every message `stream` holds, in order, as (subject, Nats-Msg-Id, payload bytes)."""
+        async def read():
+            js = self.client.jetstream()
+            state = (await js.stream_info(stream)).state
+            found = []
+            for seq in range(state.first_seq, state.last_seq + 1) if state.messages else ():
+                try:
+                    msg = await js.get_msg(stream, seq)
+                except js_errors.NotFoundError:
+                    continue
+                found.append((msg.subject, (msg.headers or {}).get("Nats-Msg-Id"), msg.data))
+            return found
+
+        return self._run(read(), 30)
+
+    def _acker(self, msg):
+        def ack():
+            try:
+                self._run(msg.ack(), 5)
+            except BusError:
+                pass  # not acknowledged: the stream delivers it again
+        return ack
 
     def flush(self, timeout=5.0):
         """Round trip to the server: everything sent before has been processed by it."""

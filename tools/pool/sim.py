@@ -34,6 +34,10 @@ def parse_args():
                    help="cancel each job this many seconds after publishing it")
     p.add_argument("--blocks", type=int, default=0, help="exit after this many verified blocks (0: never)")
     p.add_argument("--duration", type=float, default=0, help="exit after this many seconds (0: never)")
+    p.add_argument("--stream", default="RESULTS",
+                   help="JetStream stream that stores the shares and block results (made when missing) and "
+                        "the pool reads through its durable consumer 'pool-sim'; 'none', or a server without "
+                        "JetStream, reads them as they pass")
     args = p.parse_args()
     # Mistakes in the connection options are said at once, not retried.
     try:
@@ -206,7 +210,16 @@ def main():
     if conn is None:
         return 1
     pool.conn = conn
-    for subject in (jobs.SHARE_SUBJECT, jobs.RESULT_SUBJECT, jobs.HEARTBEAT_PREFIX + ">", jobs.JOB_REQUEST_SUBJECT):
+    results = [jobs.SHARE_SUBJECT, jobs.RESULT_SUBJECT]
+    if args.stream != "none" and conn.bind_stream(args.stream, results):
+        conn.read_stream(args.stream, "pool-sim")
+        pool.say("results stored in stream %s, read through its durable consumer pool-sim" % args.stream)
+    else:
+        for subject in results:
+            conn.subscribe(subject)
+        pool.say("results read as they pass: %s" % (
+            "no stream asked for" if args.stream == "none" else "the server runs no JetStream"))
+    for subject in (jobs.HEARTBEAT_PREFIX + ">", jobs.JOB_REQUEST_SUBJECT):
         conn.subscribe(subject)
     conn.flush()
     pool.send_config()
@@ -225,6 +238,8 @@ def main():
                     pool.on_job_request(message.reply)
                 elif message.subject.startswith(jobs.HEARTBEAT_PREFIX):
                     pool.on_heartbeat(message.subject, message.payload)
+                if message.ack:
+                    message.ack()
             pool.tick()
     except bus.BusError as error:
         pool.say("connection lost: %s" % error)
