@@ -130,7 +130,8 @@ bool open_journal(std::unique_ptr<ResultsJournal>& journal) {
         log_line("ERROR", "Journal %s: %s", path, opened.error.c_str());
         return false;
     }
-    if (!opened.damage.empty()) log_line("WARN", "Journal %s: dropped a damaged tail of %s", path, opened.damage.c_str());
+    if (!opened.damage.empty())
+        log_line("WARN", "Journal %s: dropped a damaged tail of %s", path, opened.damage.c_str());
     if (!opened.pending.empty()) {
         log_line("INFO", "Journal %s: %zu undelivered result(s) to send", path, opened.pending.size());
     }

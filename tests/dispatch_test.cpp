@@ -32,11 +32,13 @@ struct Sent {
 class Recorder {
 public:
     Publisher publisher() {
-        return {[this](const std::string& subject, const std::string& payload) {
-                    add({subject, payload, KeptKind::share, ""});
-                },
-                [this](const std::string& subject, const std::string& payload, KeptKind kind,
-                       const std::string& msg_id) { add({subject, payload, kind, msg_id}); }};
+        return {
+            [this](const std::string& subject, const std::string& payload) {
+                add({subject, payload, KeptKind::share, ""});
+            },
+            [this](const std::string& subject, const std::string& payload, KeptKind kind, const std::string& msg_id) {
+                add({subject, payload, kind, msg_id});
+            }};
     }
     std::vector<Sent> on(const std::string& subject) {
         std::lock_guard<std::mutex> lock(mutex);

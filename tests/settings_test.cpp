@@ -32,6 +32,10 @@ std::string usage_text(const std::string& program) {
            "  --stats-file PATH      Statistics file (default: /tmp/drevik-miner-stats.json)\n"
            "  --api-port PORT        Serve /status and /metrics over HTTP (default: off)\n"
            "  --api-bind ADDR        Address the API listens on (default: 127.0.0.1)\n"
+           "  --results-ack MODE     What delivers a result: auto (a stream's acknowledgement, or\n"
+           "                         the server's where no stream stores it), stream, or server\n"
+           "                         (default: auto)\n"
+           "  --journal PATH         Keep undelivered results on disk across restarts (default: off)\n"
            "  --benchmark [SEC]      Measure hash rate without a pool, then exit (default: 30)\n"
            "  --list-devices         List the CUDA devices and exit\n"
            "  --version              Show the version and device back-end\n"
@@ -108,6 +112,15 @@ TEST(CommandLine, OperatorOptions) {
     EXPECT_EQ(p.settings.api_port, 65535);
     EXPECT_EQ(p.settings.api_bind, "::1");
     EXPECT_EQ(parse({"--api-port", "1"}).settings.api_port, 1);
+
+    EXPECT_EQ(parse({}).settings.results_ack, ResultsAck::automatic);
+    EXPECT_EQ(parse({}).settings.journal, "");
+    const struct {
+        const char* name;
+        ResultsAck mode;
+    } modes[] = {{"auto", ResultsAck::automatic}, {"stream", ResultsAck::stream}, {"server", ResultsAck::server}};
+    for (const auto& m : modes) EXPECT_EQ(parse({"--results-ack", m.name}).settings.results_ack, m.mode) << m.name;
+    EXPECT_EQ(parse({"--journal", "/var/lib/m/j"}).settings.journal, "/var/lib/m/j");
 }
 
 TEST(CommandLine, ServerListsSplitAtEveryCommaAndLastOptionWins) {
@@ -243,6 +256,11 @@ TEST(CommandLine, RejectedArgumentsNameTheArgument) {
         {{"--api-bind"}, "--api-bind"},
         {{"--stats-file", ""}, "--stats-file"},
         {{"--stats-file"}, "--stats-file"},
+        {{"--results-ack", "always"}, "--results-ack"},
+        {{"--results-ack", "Stream"}, "--results-ack"},
+        {{"--results-ack"}, "--results-ack"},
+        {{"--journal", ""}, "--journal"},
+        {{"--journal"}, "--journal"},
         {{"--benchmark", "0"}, "--benchmark"},
         {{"--benchmark", "99999999999"}, "--benchmark"},
         {{"--version=1"}, "--version=1"},

@@ -24,7 +24,8 @@ uint32_t get_u32(std::string_view bytes) {
 }
 
 size_t get_u16(std::string_view bytes) {
-    return static_cast<size_t>(static_cast<uint8_t>(bytes[0])) | static_cast<size_t>(static_cast<uint8_t>(bytes[1])) << 8;
+    return static_cast<size_t>(static_cast<uint8_t>(bytes[0])) | static_cast<size_t>(static_cast<uint8_t>(bytes[1]))
+                                                                     << 8;
 }
 
 std::string record(RecordType type, const std::string& body) {

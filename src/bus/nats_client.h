@@ -189,7 +189,7 @@ private:
     // Results' answers arrive on ack_prefix.<seq>, subscribed with sid 0 on every connection
     // that can carry them.
     const std::string ack_prefix;
-    ResultsJournal* journal = nullptr;  // set before start()
+    ResultsJournal* journal = nullptr;    // set before start()
     std::atomic<bool> headers_ok{false};  // the current server takes HPUB
 
     // Not GUARDED_BY: the reader uses the link without a lock, writers under send_mutex once
@@ -214,6 +214,6 @@ private:
     std::chrono::steady_clock::time_point next_ping;
     int pings_unanswered = 0;
     std::vector<std::string> unstored_reported;  // subjects warned about on this connection
-    std::string refusal_reported;                 // the last refusal reported; empty while stored
+    std::string refusal_reported;                // the last refusal reported; empty while stored
     std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> last_attempts;
 };

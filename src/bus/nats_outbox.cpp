@@ -36,8 +36,9 @@ void note_unstored(OutboxOutcome& outcome, const std::string& subject) {
 
 void refuse(Outbox& outbox, OutboxEntry& entry, std::string reason, OutboxClock::time_point now,
             OutboxOutcome& outcome) {
-    outbox.retry_backoff = outbox.retry_backoff.count() == 0 ? outbox.timings.retry_first
-                                                             : std::min(outbox.retry_backoff * 2, outbox.timings.retry_most);
+    outbox.retry_backoff = outbox.retry_backoff.count() == 0
+                               ? outbox.timings.retry_first
+                               : std::min(outbox.retry_backoff * 2, outbox.timings.retry_most);
     forget_connection(entry);
     entry.not_before = now + outbox.retry_backoff;
     outcome.refusals.push_back(std::move(reason));
@@ -99,10 +100,9 @@ std::string outbox_write_text(Outbox& outbox, int64_t max_payload, const std::st
         entry.with_reply = !reply_prefix.empty();
         entry.write_index = ++outbox.writes;
         entry.written_at = now;
-        text += entry.with_reply
-                    ? hpub_text(entry.subject, reply_prefix + "." + std::to_string(entry.seq), entry.msg_id,
-                                entry.payload)
-                    : pub_text(entry.subject, entry.payload);
+        text += entry.with_reply ? hpub_text(entry.subject, reply_prefix + "." + std::to_string(entry.seq),
+                                             entry.msg_id, entry.payload)
+                                 : pub_text(entry.subject, entry.payload);
     }
     return text;
 }
@@ -138,8 +138,8 @@ OutboxOutcome outbox_pong(Outbox& outbox) {
 
 OutboxOutcome outbox_reply(Outbox& outbox, uint64_t seq, const StreamAck& ack, OutboxClock::time_point now) {
     OutboxOutcome outcome;
-    const auto it = std::find_if(outbox.entries.begin(), outbox.entries.end(),
-                                 [&](const OutboxEntry& e) { return e.seq == seq; });
+    const auto it =
+        std::find_if(outbox.entries.begin(), outbox.entries.end(), [&](const OutboxEntry& e) { return e.seq == seq; });
     if (it == outbox.entries.end()) return outcome;
     switch (ack.kind) {
         case AckKind::stored:

@@ -57,9 +57,9 @@ struct PingMark {
 inline constexpr size_t kOutboxBytes = size_t{1024} * 1024;
 
 struct OutboxTimings {
-    std::chrono::milliseconds ack_wait{5000};      // after its PONG, for a stream's answer
-    std::chrono::milliseconds retry_first{1000};   // back-off after the first refusal
-    std::chrono::milliseconds retry_most{30000};   // the back-off doubles up to this
+    std::chrono::milliseconds ack_wait{5000};     // after its PONG, for a stream's answer
+    std::chrono::milliseconds retry_first{1000};  // back-off after the first refusal
+    std::chrono::milliseconds retry_most{30000};  // the back-off doubles up to this
 };
 
 struct Outbox {
@@ -68,11 +68,11 @@ struct Outbox {
     OutboxTimings timings;
     size_t bytes = 0;
     uint64_t next_seq = 1;
-    uint64_t writes = 0;          // entries written on the current connection, re-writes included
-    uint64_t pinged_writes = 0;   // `writes` at the last PING
-    std::deque<OutboxEntry> entries;  // publication order
-    std::deque<PingMark> ping_marks;  // one per PING in flight, oldest first
-    std::vector<std::string> stored_subjects;  // subjects a stream has stored, on any connection
+    uint64_t writes = 0;                         // entries written on the current connection, re-writes included
+    uint64_t pinged_writes = 0;                  // `writes` at the last PING
+    std::deque<OutboxEntry> entries;             // publication order
+    std::deque<PingMark> ping_marks;             // one per PING in flight, oldest first
+    std::vector<std::string> stored_subjects;    // subjects a stream has stored, on any connection
     std::chrono::milliseconds retry_backoff{0};  // the back-off of the next refusal; 0: the first
 };
 

@@ -168,9 +168,10 @@ TEST(NatsClientCluster, FrozenNodeWithAFindPendingIsLeftWithinTheResultsPongBoun
 
     expect_same(pool.drain(1), {{kResult, block}});
     client.stop();
-    EXPECT_TRUE(captured.wait_for("[NATS] Stale connection: no PONG within 1s to confirm a result\n[NATS] "
-                                  "Disconnected from " +
-                                  cluster.node(0).address() + "\n"));
+    EXPECT_TRUE(
+        captured.wait_for("[NATS] Stale connection: no PONG within 1s to confirm a result\n[NATS] "
+                          "Disconnected from " +
+                          cluster.node(0).address() + "\n"));
     std::printf("frozen node with a find pending left after %lld ms (bound %lld ms)\n",
                 static_cast<long long>(took.count()), static_cast<long long>(timings.result_pong.count()));
 }

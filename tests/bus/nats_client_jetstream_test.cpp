@@ -86,8 +86,9 @@ TEST(NatsClientJetStream, WithoutAStreamTheServersPongDeliversAndOneWarningPerCo
     client.publish_kept(kResult, find_payload(9), KeptKind::block, "b9");
     ASSERT_TRUE(wait_until([&] { return client.outbox_size() == 0; }));
 
-    const std::string warning = "[NATS] WARN: no stream stores drevik.mining.share here: results on it are "
-                                "confirmed by the server only\n";
+    const std::string warning =
+        "[NATS] WARN: no stream stores drevik.mining.share here: results on it are "
+        "confirmed by the server only\n";
     js.server.restart();
     ASSERT_TRUE(captured.wait_for("[NATS] Connected: ", 2));
     client.publish_kept(kShare, find_payload(4), KeptKind::share, "s4");
@@ -142,8 +143,8 @@ TEST(NatsClientJetStream, InStreamModeResultsWaitForAStreamThatTakesThem) {
     client.start();
     ASSERT_TRUE(captured.wait_for("[NATS] Connected: "));
     client.publish_kept(kResult, find_payload(3), KeptKind::block, "block-3");
-    ASSERT_TRUE(captured.wait_for(
-        "[NATS] WARN: result not stored: no stream takes its subject (kept, retrying in 1s)\n"));
+    ASSERT_TRUE(
+        captured.wait_for("[NATS] WARN: result not stored: no stream takes its subject (kept, retrying in 1s)\n"));
     std::this_thread::sleep_for(milliseconds(1000));
     EXPECT_EQ(client.outbox_size(), 1u);
 

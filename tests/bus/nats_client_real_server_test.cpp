@@ -230,8 +230,8 @@ TEST(NatsClientRealServer, PublishAboveTheAnnouncedMaxPayloadIsRefusedAndResults
         bool kept;
         bool delivered;
         size_t counted;
-    } cases[] = {{4096, false, true, 4096},    {4097, false, false, 4097},     {4062, true, true, 4096},
-                 {4063, true, false, 4097},    {9999, true, false, 10033},      {5, false, true, 5}};
+    } cases[] = {{4096, false, true, 4096}, {4097, false, false, 4097}, {4062, true, true, 4096},
+                 {4063, true, false, 4097}, {9999, true, false, 10033}, {5, false, true, 5}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.size) + (c.kept ? " kept" : " fire and forget"));
         const std::string payload(c.size, 's');
@@ -284,7 +284,8 @@ TEST(NatsClientRealServer, ResultsPublishedWithoutAConnectionArriveInOrderOnceTh
     std::vector<std::string> shares;
     for (int i = 0; i < 12; ++i) {
         shares.push_back(std::string(share_size, static_cast<char>('a' + i)));
-        EXPECT_FALSE(client.publish_kept("drevik.mining.share", shares.back(), KeptKind::share, "share-" + std::to_string(i)));
+        EXPECT_FALSE(
+            client.publish_kept("drevik.mining.share", shares.back(), KeptKind::share, "share-" + std::to_string(i)));
     }
     EXPECT_EQ(client.outbox_dropped(), 2u);
     EXPECT_EQ(client.outbox_size(), 11u);

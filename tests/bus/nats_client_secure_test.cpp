@@ -147,8 +147,8 @@ TEST_F(SecureBus, RightSetUpConnectsSubscribesAndSaysNothingMore) {
             client.start();
             ASSERT_TRUE(wait_until([&] { return client.is_connected(); })) << captured.text();
             EXPECT_EQ(client.current_server_copy(), address);
-            EXPECT_TRUE(
-                wait_until([&] { return callback_subscriptions(traced.server, "drevik-miner") == kMinerSubscriptions; }));
+            EXPECT_TRUE(wait_until(
+                [&] { return callback_subscriptions(traced.server, "drevik-miner") == kMinerSubscriptions; }));
             const std::optional<std::string> version = traced.tls_version_of("drevik-miner");
             ASSERT_TRUE(version.has_value());
             EXPECT_EQ(!version->empty(), t.tls_link) << *version;
@@ -177,7 +177,8 @@ TEST_F(SecureBus, MessagesFlowBothWaysOverTls) {
     miner.start();
     pool.start();
     ASSERT_TRUE(wait_until([&] { return miner.is_connected() && pool.is_connected(); }));
-    ASSERT_TRUE(wait_until([&] { return callback_subscriptions(traced.server, "drevik-miner") == kMinerSubscriptions; }));
+    ASSERT_TRUE(
+        wait_until([&] { return callback_subscriptions(traced.server, "drevik-miner") == kMinerSubscriptions; }));
     ASSERT_TRUE(wait_until([&] { return callback_subscriptions(traced.server, "pool").size() == 1; }));
 
     const std::string large(size_t{200} * 1024, 'j');  // many TLS records

@@ -29,7 +29,9 @@ const OutboxClock::time_point t0{};
 TEST(Outbox, KeepsBlocksFirstThenTheNewestSharesWithinItsCapacity) {
     Outbox outbox;
     outbox.capacity = 40;
-    const auto add = [&](KeptKind kind, const char* name) { return payloads(outbox_add(outbox, kind, "s", "", p(name))); };
+    const auto add = [&](KeptKind kind, const char* name) {
+        return payloads(outbox_add(outbox, kind, "s", "", p(name)));
+    };
     using List = std::vector<std::string>;
     EXPECT_TRUE(add(KeptKind::share, "s1").empty());
     EXPECT_TRUE(add(KeptKind::block, "b1").empty());
@@ -111,7 +113,7 @@ struct AnswerCase {
     ResultsAck mode;
     std::vector<const char*> events;  // "pong", "stored", "refused", "none" (no responders), "late" (ack wait over)
     bool delivered;
-    bool unstored;  // delivered by the server's word alone
+    bool unstored;   // delivered by the server's word alone
     bool due_again;  // to be written again
 };
 

@@ -245,8 +245,9 @@ TEST(StreamAck, ReadsWhatAStreamOrTheServerAnswers) {
     const std::vector<Case> cases = {
         {"", "{\"stream\":\"RESULTS\",\"seq\":12}", AckKind::stored, ""},
         {"", "{\"stream\":\"RESULTS\",\"domain\":\"hub\",\"seq\":3,\"duplicate\":true}", AckKind::stored, ""},
-        {"", "{\"error\":{\"code\":503,\"err_code\":10077,\"description\":\"maximum messages exceeded\"},\"stream\":"
-             "\"RESULTS\",\"seq\":0}",
+        {"",
+         "{\"error\":{\"code\":503,\"err_code\":10077,\"description\":\"maximum messages exceeded\"},\"stream\":"
+         "\"RESULTS\",\"seq\":0}",
          AckKind::refused, "maximum messages exceeded"},
         {"", "{\"error\":{\"code\":400,\"description\":\"line\\none\"}}", AckKind::refused, "line\\none"},
         {"", "{\"error\":\"sealed\"}", AckKind::refused, "\"sealed\""},

@@ -15,12 +15,13 @@
 namespace {
 
 const JournalFind kShare{KeptKind::share, "drevik.mining.share", "share-7-00000000000000a1", "{\"nonce\":\"a1\"}"};
-const JournalFind kBlock{KeptKind::block, "drevik.mining.result", "block-7-00000000000000b2", std::string("x\0\r\n", 4)};
+const JournalFind kBlock{KeptKind::block, "drevik.mining.result", "block-7-00000000000000b2",
+                         std::string("x\0\r\n", 4)};
 const JournalFind kLater{KeptKind::share, "drevik.mining.share", "share-8-00000000000000c3", ""};
 
 TEST(JournalReplay, GivesTheFindsNotDoneInOrder) {
-    const std::string journal =
-        find_record(kShare) + find_record(kBlock) + done_record(kShare.msg_id) + find_record(kLater) + done_record("unknown");
+    const std::string journal = find_record(kShare) + find_record(kBlock) + done_record(kShare.msg_id) +
+                                find_record(kLater) + done_record("unknown");
     const JournalReplay replay = replay_journal(journal);
     EXPECT_EQ(replay.pending, (std::vector<JournalFind>{kBlock, kLater}));
     EXPECT_EQ(replay.good_bytes, journal.size());
