@@ -2,12 +2,14 @@
 // over 1,000 finds one after another against a local nats-server, once with a JetStream stream
 // that stores them (delivered by its acknowledgement) and once without a stream or anyone on
 // the subject (delivered by the server's PONG); and the journal's append of one find, flushed
-// to disk (fdatasync).
+// to disk (fdatasync). The stream's store and the journal go in the folder given as the
+// argument (default: the working directory; a tmpfs /tmp would measure memory, not a disk).
 // Prints the median and the 99th percentile of each.
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,7 +18,6 @@
 #include "bus/results_journal.h"
 #include "support/jetstream.h"
 #include "support/nats_server_process.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -49,9 +50,10 @@ std::vector<double> delivery_times(NatsServerProcess& server) {
 
 }  // namespace
 
-int main() {
-    TempDir store;
-    NatsServerProcess server({"-js", "-sd", store.path});
+int main(int argc, char** argv) {
+    const std::string journal_dir = argc > 1 ? argv[1] : ".";
+    const std::string store = journal_dir + "/results-bench-store";
+    NatsServerProcess server({"-js", "-sd", store});
     server.start();
     {
         NatsTestClient admin(server.port(), "admin");
@@ -65,7 +67,8 @@ int main() {
     report("find -> confirmed (no stream, server's PONG)", delivery_times(plain));
 
     std::vector<double> journal_micros;
-    ResultsJournal::Opened opened = ResultsJournal::open(store.path + "/results.journal");
+    const std::string journal = journal_dir + "/results-bench.journal";
+    ResultsJournal::Opened opened = ResultsJournal::open(journal);
     if (!opened.journal) {
         std::fprintf(stderr, "journal: %s\n", opened.error.c_str());
         return 1;
@@ -77,5 +80,10 @@ int main() {
         opened.journal->mark_done("share-" + std::to_string(n));
     }
     report("journal append, fdatasync", journal_micros);
-    return 0;
+    opened.journal.reset();
+    std::remove(journal.c_str());
+    std::remove((journal + ".lock").c_str());
+    server.stop();
+    const std::string remove_store = "rm -rf '" + store + "'";
+    return std::system(remove_store.c_str()) == 0 ? 0 : 1;  // NOLINT(concurrency-mt-unsafe): servers are gone
 }
