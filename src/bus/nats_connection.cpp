@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <random>
+#include <system_error>
 
 #include "bus/console_text.h"
 #include "bus/nats_client.h"
@@ -177,7 +177,7 @@ std::optional<ServerInfo> NatsClient::read_greeting(std::vector<char>& chunk, st
         }
         if (n < 0) {
             why = errno == ECONNRESET ? "connection reset before INFO"
-                                      : std::string("receive failed before INFO: ") + std::strerror(errno);
+                                      : "receive failed before INFO: " + std::generic_category().message(errno);
             return std::nullopt;
         }
     }

@@ -20,7 +20,7 @@ void forget_connection(OutboxEntry& entry) {
 }
 
 // Takes the entry out of the outbox into `outcome`.
-std::deque<OutboxEntry>::iterator deliver(Outbox& outbox, std::deque<OutboxEntry>::iterator it,
+std::deque<OutboxEntry>::iterator deliver(Outbox& outbox, const std::deque<OutboxEntry>::iterator& it,
                                           OutboxOutcome& outcome) {
     outbox.bytes -= entry_bytes(*it);
     outcome.delivered.push_back(std::move(*it));

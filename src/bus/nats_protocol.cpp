@@ -136,28 +136,26 @@ std::optional<ServerAddress> parse_server_entry(const std::string& entry) {
     return address;
 }
 
-std::optional<MsgHeader> parse_msg_line(const std::string& line) {
+namespace {
+
+// MSG and HMSG alike: subject, sid, an optional reply, then `counts` numbers, the last the total.
+std::optional<MsgHeader> parse_delivery_line(const std::string& line, size_t counts) {
     const std::vector<std::string> tokens = split_whitespace(line);
-    if (tokens.size() < 4) return std::nullopt;
+    if (tokens.size() < 3 + counts) return std::nullopt;
     MsgHeader header;
     header.subject = tokens[1];
     header.sid = leading_decimal(tokens[2]);
-    if (tokens.size() > 4) header.reply = tokens[3];
+    if (tokens.size() > 3 + counts) header.reply = tokens[3];
+    if (counts == 2) header.header_count = leading_decimal(tokens[tokens.size() - 2]);
     header.count = leading_decimal(tokens.back());
     return header;
 }
 
-std::optional<MsgHeader> parse_hmsg_line(const std::string& line) {
-    const std::vector<std::string> tokens = split_whitespace(line);
-    if (tokens.size() < 5) return std::nullopt;
-    MsgHeader header;
-    header.subject = tokens[1];
-    header.sid = leading_decimal(tokens[2]);
-    if (tokens.size() > 5) header.reply = tokens[3];
-    header.header_count = leading_decimal(tokens[tokens.size() - 2]);
-    header.count = leading_decimal(tokens.back());
-    return header;
-}
+}  // namespace
+
+std::optional<MsgHeader> parse_msg_line(const std::string& line) { return parse_delivery_line(line, 1); }
+
+std::optional<MsgHeader> parse_hmsg_line(const std::string& line) { return parse_delivery_line(line, 2); }
 
 int header_status(std::string_view headers) {
     static constexpr std::string_view kVersion = "NATS/1.0";

@@ -7,16 +7,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 namespace {
 
 // A journal kept within its bound is a few MiB; past this, the rest can only be damage.
 constexpr size_t kMostRead = size_t{16} * 1024 * 1024;
 // Rewritten with only the pending finds once the file grows past this.
-constexpr size_t kRewriteAbove = 2 * kOutboxBytes + 64 * 1024;
+constexpr size_t kRewriteAbove = 2 * kOutboxBytes + size_t{64} * 1024;
 
-std::string system_error(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string system_error(const char* what) { return std::string(what) + ": " + std::generic_category().message(errno); }
 
 bool write_all(int fd, const std::string& bytes) {
     size_t done = 0;

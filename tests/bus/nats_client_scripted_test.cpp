@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "bus/nats_client.h"
@@ -151,21 +152,38 @@ TEST(NatsClientScripted, PayloadThatNeverCompletesIsALostConnection) {
     EXPECT_EQ(t.recorder.size(), 0u);
 }
 
-TEST(NatsClientScripted, SilentServerIsReportedAndTheNextEntryTriedAtOnce) {
-    StderrCapture captured;
-    ScriptedServer silent;
-    ScriptedServer answering;
-    NatsClient client("drevik-miner", quick_timings());
-    client.set_servers({silent.address(), answering.address()});
-    client.start();
-    ASSERT_TRUE(silent.accept_client());
-    ASSERT_TRUE(answering.accept_handshake());
-    EXPECT_TRUE(silent.wait_closed());
-    ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
-    client.stop();
-    EXPECT_EQ(captured.text(), "[NATS] Connecting to " + silent.address() + "...\n[NATS] Failed: " + silent.address() +
-                                   " (no greeting)\n[NATS] Connecting to " + answering.address() +
-                                   "...\n[NATS] Connected: " + answering.address() + "\n");
+TEST(NatsClientScripted, AServerThatGivesNoGreetingIsReportedWithWhyAndTheNextEntryTriedAtOnce) {
+    const struct {
+        const char* reason;
+        std::function<void(ScriptedServer&)> act;
+    } cases[] = {
+        {"no greeting", [](ScriptedServer&) {}},  // silence until the greeting time-out
+        {"connection closed before INFO", [](ScriptedServer& s) { s.drop_client(); }},
+        {"connection reset before INFO", [](ScriptedServer& s) { s.reset_client(); }},
+        {"first line is not INFO", [](ScriptedServer& s) { s.send("-ERR 'maximum connections exceeded'\r\n"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        StderrCapture captured;
+        ScriptedServer failing;
+        ScriptedServer answering;
+        NatsTimings timings = quick_timings();
+        timings.greeting_timeout = std::chrono::milliseconds(2000);
+        NatsClient client("drevik-miner", timings);
+        client.set_servers({failing.address(), answering.address()});
+        client.start();
+        ASSERT_TRUE(failing.accept_client());
+        // Past the client's connect, well within its wait for the greeting: a reset any sooner
+        // would fail the connect itself.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        c.act(failing);
+        ASSERT_TRUE(answering.accept_handshake());
+        ASSERT_TRUE(wait_until([&] { return client.is_connected(); }));
+        client.stop();
+        EXPECT_EQ(captured.text(), "[NATS] Connecting to " + failing.address() + "...\n[NATS] Failed: " +
+                                       failing.address() + " (" + c.reason + ")\n[NATS] Connecting to " +
+                                       answering.address() + "...\n[NATS] Connected: " + answering.address() + "\n");
+    }
 }
 
 NatsTimings keepalive_timings() {

@@ -176,7 +176,7 @@ TEST_F(JournalFile, StaysSmallHoweverManyFindsPassThrough) {
         ASSERT_EQ(stat(path.c_str(), &status), 0);
         largest = std::max(largest, static_cast<size_t>(status.st_size));
     }
-    EXPECT_LE(largest, 2 * kOutboxBytes + 64 * 1024 + 8192);
+    EXPECT_LE(largest, 2 * kOutboxBytes + size_t{72} * 1024);
     opened.journal.reset();
     const ResultsJournal::Opened reopened = ResultsJournal::open(path);
     ASSERT_EQ(reopened.pending.size(), 3u);

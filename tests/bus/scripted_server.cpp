@@ -62,3 +62,10 @@ void ScriptedServer::drop_client() {
     client_fd.reset();
     bytes_in.clear();
 }
+
+void ScriptedServer::reset_client() {
+    // A zero linger time makes the close a reset (RST) instead of an orderly end.
+    const linger abort{1, 0};
+    setsockopt(client_fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    drop_client();
+}

@@ -32,6 +32,8 @@ public:
     // Everything the current client wrote so far (as read by read_until / wait_closed).
     const std::string& received() const { return bytes_in; }
     void drop_client();
+    // Ends the connection with a reset, as a crashing or firewalled peer does.
+    void reset_client();
 
 private:
     UniqueFd listen_fd;
