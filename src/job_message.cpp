@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "log.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <optional>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "client_id.h"
 #include "common/console.h"
 #include "gpu_miner/devices.h"

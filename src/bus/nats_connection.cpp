@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <random>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"

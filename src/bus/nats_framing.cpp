@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <exception>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
