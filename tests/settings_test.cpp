@@ -8,6 +8,7 @@
 
 #include "process.h"
 #include "settings.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -49,9 +50,9 @@ Parsed parse(std::vector<std::string> args) {
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     Parsed parsed;
-    testing::internal::CaptureStderr();
+    capture_console();
     parsed.ok = parse_command_line(static_cast<int>(argv.size()), argv.data(), parsed.settings);
-    parsed.standard_error = testing::internal::GetCapturedStderr();
+    parsed.standard_error = captured_console();
     return parsed;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host_devices.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -273,11 +274,11 @@ TEST(HostRuntime, MalformedFaultPlanLeavesNoDevice) {
                                      "fail:0:1,", "fail:x:1", "hang:0:-1", "corrupt:0:1:2", " fail:0:1"};
     for (const char* plan : malformed) {
         HostFaults faults(plan);
-        testing::internal::CaptureStderr();
+        capture_console();
         int count = -1;
         EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice) << plan;
         EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice) << plan;
-        const std::string output = testing::internal::GetCapturedStderr();
+        const std::string output = captured_console();
         EXPECT_EQ(output.rfind("DREVIK_HOST_FAULT: malformed entry \"", 0), 0u) << plan << ": " << output;
         EXPECT_EQ(output.find('\n'), output.size() - 1) << "reported once: " << output;
     }
@@ -351,7 +352,7 @@ __global__ void throw_from_kernel() { throw std::runtime_error("thrown by the ke
 TEST(HostRuntime, LaunchThatThrowsFaultsItsDeviceOnly) {
     HostDevices devices("8");
     ASSERT_EQ(cudaSetDevice(4), cudaSuccess);
-    testing::internal::CaptureStderr();
+    capture_console();
     ASSERT_EQ(cudaLaunchKernel(throw_from_kernel, dim3(1), dim3(1), nullptr, 0, nullptr), cudaSuccess);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
     cudaEvent_t done = nullptr;
@@ -360,7 +361,7 @@ TEST(HostRuntime, LaunchThatThrowsFaultsItsDeviceOnly) {
     EXPECT_EQ(cudaEventSynchronize(done), cudaErrorLaunchFailure);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);  // sticky
     cudaEventDestroy(done);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "host device 4: launch failed: thrown by the kernel\n");
+    EXPECT_EQ(captured_console(), "host device 4: launch failed: thrown by the kernel\n");
 
     ASSERT_EQ(cudaSetDevice(3), cudaSuccess);
     int* out = nullptr;
