@@ -38,6 +38,7 @@ StatusSnapshot two_gpu_snapshot() {
     s.outbox_size = 3;
     s.outbox_dropped = 5;
     s.refused_oversized = 1;
+    s.console_dropped = 6;
     return s;
 }
 
@@ -45,7 +46,7 @@ TEST(StatusReport, JsonIsTheHeartbeatWithRatesConnectionAndOutbox) {
     MinerSettings settings;
     settings.client_id = "rig1";
     EXPECT_EQ(status_json(settings, two_gpu_snapshot()),
-              R"({"client_id":"rig1","connected":true,"found_session":1,"gpus":[)"
+              R"({"client_id":"rig1","connected":true,"console_dropped":6,"found_session":1,"gpus":[)"
               R"({"fan_pct":0,"hashrate_mhs":1234.57,"hw_errors":2,"index":1,"mem_total_mb":0,"mem_used_mb":0,)"
               R"("name":"GPU \"B\"\\x","power_w":220,"state":"mining","temp_c":71,"util_pct":0},)"
               R"({"fan_pct":0,"hashrate_mhs":0.0,"hw_errors":0,"index":0,"mem_total_mb":0,"mem_used_mb":0,"name":"A",)"
@@ -117,6 +118,9 @@ TEST(StatusReport, MetricsInTextExpositionFormat) {
               "# HELP drevik_bus_refused_oversized_total Publishes refused as larger than the server's max_payload.\n"
               "# TYPE drevik_bus_refused_oversized_total counter\n"
               "drevik_bus_refused_oversized_total 1\n"
+              "# HELP drevik_console_dropped_lines_total Console lines dropped while standard error was blocked.\n"
+              "# TYPE drevik_console_dropped_lines_total counter\n"
+              "drevik_console_dropped_lines_total 6\n"
               "# HELP drevik_job_height Height of the job taken last; 0 before the first.\n"
               "# TYPE drevik_job_height gauge\n"
               "drevik_job_height 500\n"
