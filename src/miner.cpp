@@ -21,6 +21,7 @@
 #include "results.h"
 #include "settings.h"
 #include "stats.h"
+#include "stats_file.h"
 #include "status_api.h"
 #include "status_report.h"
 
@@ -143,6 +144,7 @@ SetUp start_up(StatusApi& api) {
                  static_cast<int>(g_settings.api_port));
         return SetUp::failed;
     }
+    if (!check_stats_file(g_settings.stats_file)) return SetUp::failed;
     if (!resolve_gpu_list(g_settings)) return SetUp::failed;
     log_banner_start();
     const SetUp set_up = set_up_gpus();

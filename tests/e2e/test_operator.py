@@ -6,6 +6,7 @@ import json
 import os
 import re
 import signal
+import stat
 import subprocess
 import tempfile
 import time
@@ -183,6 +184,19 @@ class StatsFiles(MinerTestCase):
             self.assertEqual(sorted(os.listdir(directory)), ["rig-a.json", "rig-b.json"], "temporary files left")
             for miner in miners:
                 self.assert_clean_exit(miner)
+
+    def test_a_path_the_file_cannot_take_fails_the_start(self):
+        with tempfile.TemporaryDirectory() as directory:
+            fifo = os.path.join(directory, "fifo")
+            os.mkfifo(fifo)
+            missing = os.path.join(directory, "missing", "stats.json")
+            for path, why in [(fifo, "is a FIFO, not a regular file"),
+                              (missing, "cannot make a file in its directory: No such file or directory")]:
+                miner = self.start_miner("--stats-file", path, connect=False)
+                self.assertEqual(miner.wait_exit(30), 1)
+                self.assertRegex(miner.lines[-1], logged("ERROR", re.escape("Statistics file %s: %s" % (path, why)) + "$"))
+                self.assertEqual(miner.matching("NATS"), [])
+            self.assertTrue(stat.S_ISFIFO(os.stat(fifo).st_mode), "the FIFO was replaced")
 
 
 class Benchmark(unittest.TestCase):
