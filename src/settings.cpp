@@ -71,6 +71,16 @@ std::optional<int32_t> to_int32(const std::string& text) {
     return static_cast<int32_t>(value);
 }
 
+// A TCP port: 1 to 65535, digits and nothing else.
+std::optional<int32_t> to_port(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const int32_t port = std::stoi(text);
+    if (port < 1 || port > 65535) return std::nullopt;
+    return port;
+}
+
 bool reject_client_id(const std::string& id) {
     console_print(
         "Invalid --id \"%s\": a client id is 1 to %zu bytes without white space, '.', '*', '>' "
@@ -166,8 +176,8 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
                 if (value.empty()) return reject(program, arg.c_str());
                 settings.stats_file = value;
             } else if (arg == "--api-port") {
-                const std::optional<int32_t> port = to_int32(value);
-                if (!port || *port < 1 || *port > 65535) return reject(program, arg.c_str());
+                const std::optional<int32_t> port = to_port(value);
+                if (!port) return reject(program, arg.c_str());
                 settings.api_port = *port;
             } else if (arg == "--api-bind") {
                 settings.api_bind = value;

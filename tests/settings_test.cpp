@@ -109,6 +109,7 @@ TEST(CommandLine, OperatorOptions) {
     EXPECT_EQ(p.settings.api_port, 65535);
     EXPECT_EQ(p.settings.api_bind, "::1");
     EXPECT_EQ(parse({"--api-port", "1"}).settings.api_port, 1);
+    EXPECT_EQ(parse({"--api-port", "09311"}).settings.api_port, 9311);
 }
 
 TEST(CommandLine, ServerListsSplitAtEveryCommaAndLastOptionWins) {
@@ -240,6 +241,11 @@ TEST(CommandLine, RejectedArgumentsNameTheArgument) {
         {{"--api-port", "0"}, "--api-port"},
         {{"--api-port", "65536"}, "--api-port"},
         {{"--api-port", "http"}, "--api-port"},
+        {{"--api-port", "80abc"}, "--api-port"},
+        {{"--api-port", " 80"}, "--api-port"},
+        {{"--api-port", "+80"}, "--api-port"},
+        {{"--api-port", "-1"}, "--api-port"},
+        {{"--api-port", "99999999999"}, "--api-port"},
         {{"--api-port"}, "--api-port"},
         {{"--api-bind"}, "--api-bind"},
         {{"--stats-file", ""}, "--stats-file"},
