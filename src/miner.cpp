@@ -121,7 +121,7 @@ bool configure_bus_tls() {
     return false;
 }
 
-void log_banner_end() {
+void log_banner_end(const StatusApi& api) {
     log_line("INFO", "All %d GPU(s) ready%s", static_cast<int>(g_state.gpus.size()),
              g_settings.gpus_given ? "" : " (auto-detected)");
     log_line("INFO", "NATS: %zu server(s)", g_settings.servers.size());
@@ -132,6 +132,10 @@ void log_banner_end() {
     if (g_settings.api_port != 0) {
         log_line("INFO", "Status API: %s port %d (/status, /metrics)", g_settings.api_bind.c_str(),
                  static_cast<int>(g_settings.api_port));
+        if (api.on_every_address()) {
+            log_line("WARN", "Status API: --api-bind %s listens on every address, reachable from the network",
+                     g_settings.api_bind.c_str());
+        }
     }
     log_line("INFO", "%s", kRule);
 }
@@ -148,7 +152,7 @@ SetUp start_up(StatusApi& api) {
     if (!resolve_gpu_list(g_settings)) return SetUp::failed;
     log_banner_start();
     const SetUp set_up = set_up_gpus();
-    if (set_up == SetUp::ready) log_banner_end();
+    if (set_up == SetUp::ready) log_banner_end(api);
     return set_up;
 }
 

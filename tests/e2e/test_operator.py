@@ -101,6 +101,22 @@ class StatusApi(MinerTestCase):
             self.assertEqual(get(base + path, method)[0], expected, (method, path))
         self.assert_clean_exit(miner)
 
+    def test_every_address_is_warned_of(self):
+        for bind in ("0", "::"):
+            with self.subTest(bind=bind):
+                port = free_port()
+                miner = self.start_miner("--gpus", "", "--api-port", str(port), "--api-bind", bind)
+                info = miner.wait_for(logged("INFO", r"Status API: %s port %d \(/status, /metrics\)$"
+                                             % (re.escape(bind), port)))
+                self.assertRegex(miner.lines[info + 1], logged("WARN", r"Status API: --api-bind %s listens on every "
+                                                               r"address, reachable from the network$"
+                                                               % re.escape(bind)))
+                self.assertEqual(get("http://127.0.0.1:%d/status" % port)[0], 200)
+                self.assert_clean_exit(miner)
+        loopback = self.start_miner("--gpus", "", "--api-port", str(free_port()))
+        self.assertEqual(loopback.matching(r"\[WARN\]"), [])
+        self.assert_clean_exit(loopback)
+
     def test_port_in_use_fails_the_start(self):
         port = free_port()
         first = self.start_miner("--gpus", "", "--api-port", str(port))
