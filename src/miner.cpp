@@ -11,6 +11,7 @@
 
 #include "benchmark.h"
 #include "bus/nats_protocol.h"
+#include "bus/nats_servers.h"
 #include "common/console.h"
 #include "control_messages.h"
 #include "dispatch.h"
@@ -125,9 +126,7 @@ void log_banner_end(const StatusApi& api) {
     log_line("INFO", "All %d GPU(s) ready%s", static_cast<int>(g_state.gpus.size()),
              g_settings.gpus_given ? "" : " (auto-detected)");
     log_line("INFO", "NATS: %zu server(s)", g_settings.servers.size());
-    for (const std::string& server : g_settings.servers) {
-        log_line("INFO", "  %s", masked_server_entry(server).c_str());
-    }
+    for (const std::string& server : masked_server_list(g_settings.servers)) log_line("INFO", "  %s", server.c_str());
     if (!g_settings.wallet.empty()) log_line("INFO", "Wallet: %s", g_settings.wallet.c_str());
     if (g_settings.api_port != 0) {
         log_line("INFO", "Status API: %s port %d (/status, /metrics)", g_settings.api_bind.c_str(),

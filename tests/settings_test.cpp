@@ -125,6 +125,8 @@ TEST(CommandLine, ServerListsSplitAtEveryCommaAndLastOptionWins) {
         {{"-n", ","}, {""}},
         {{"-n", ""}, {}},
         {{"-n", " a , b"}, {" a ", " b"}},
+        // A comma in a secret is percent-encoded, and decoded only after the split.
+        {{"-n", "nats://u:s3cr%2Ct@h:1,h2"}, {"nats://u:s3cr%2Ct@h:1", "h2"}},
     };
     for (const auto& c : cases) {
         const Parsed p = parse(c.args);

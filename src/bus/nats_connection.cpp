@@ -298,10 +298,9 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     const std::string server = server_key(*address);
     wait_before_retrying(server);
     if (!running.load()) return Attempt::failed;
-    const char* host = address->host.c_str();
-    console_print("[NATS] Connecting to %s:%d...\n", host, address->port);
+    console_print("[NATS] Connecting to %s...\n", server.c_str());
     if (!connect_to(address->host, address->port)) {
-        if (running.load()) console_print("[NATS] Failed: %s:%d\n", host, address->port);
+        if (running.load()) console_print("[NATS] Failed: %s\n", server.c_str());
         return Attempt::failed;
     }
     set_current_server(server);
@@ -333,7 +332,7 @@ NatsClient::Attempt NatsClient::fail(const ServerAddress& address, const std::st
     close_connection();
     set_current_server("");
     reset_stream();
-    if (running.load()) console_print("[NATS] Failed: %s:%d (%s)\n", address.host.c_str(), address.port, why.c_str());
+    if (running.load()) console_print("[NATS] Failed: %s (%s)\n", server_key(address).c_str(), why.c_str());
     return Attempt::failed;
 }
 
