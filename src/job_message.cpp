@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/console_text.h"
+#include "heap_release.h"
 #include "log.h"
 
 namespace {
@@ -119,4 +120,8 @@ void handle_job_message(MinerState& state, const NatsMsg& message) {
     accept_job(state, std::move(job));
 }
 
-void on_job_message(const NatsMsg& message) { handle_job_message(g_state, message); }
+void on_job_message(const NatsMsg& message) {
+    handle_job_message(g_state, message);
+    // The message's JSON, and a pending job it replaced, are freed by now.
+    release_heap_after(message.data.size());
+}

@@ -15,6 +15,7 @@
 #include "common/console.h"
 #include "control_messages.h"
 #include "dispatch.h"
+#include "heap_release.h"
 #include "job_message.h"
 #include "log.h"
 #include "miner_state.h"
@@ -217,9 +218,13 @@ int run_miner(int argc, char** argv) {
 
     int status = 0;
     while (g_state.running.load()) {
-        const std::optional<MiningJob> job = take_job(g_state);
+        std::optional<MiningJob> job = take_job(g_state);
         if (!job) break;
-        if (!mine(env, *job)) {
+        const bool in_service = mine(env, *job);
+        const size_t job_bytes = receipt_bytes(*job);
+        job.reset();
+        release_heap_after(job_bytes);
+        if (!in_service) {
             // Exit status 1 lets a service manager restart the miner.
             log_line("ERROR", "No GPU left in service, exiting");
             status = 1;

@@ -5,10 +5,11 @@ import json
 import os
 import re
 import signal
+import tempfile
 import time
 import unittest
 
-from harness import Miner, NatsServer, jobs, logged, next_on, subscriber, verify
+from harness import Miner, NatsServer, jobs, logged, next_on, subscriber, verify, wait_for_value
 
 EASY = 1000            # a block within the first launch
 NEVER = 2 ** 62        # no block while a test runs
@@ -238,6 +239,39 @@ class Shutdown(MinerTestCase):
         miner.wait_for(r"^CUDA error src/gpu_miner:\d+: invalid device ordinal$")
         self.assertRegex(miner.lines[-1], logged("ERROR", r"GPU 7 init failed: .+"))
         self.assertEqual(miner.matching(r"NATS"), [])
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+class Memory(MinerTestCase):
+    def setUp(self):
+        self.config = tempfile.NamedTemporaryFile("w", suffix=".conf")
+        self.config.write("max_payload: 67108864\n")
+        self.config.flush()
+        self.server = NatsServer(["-c", self.config.name])
+        self.miners = []
+        self.conns = []
+
+    def tearDown(self):
+        super().tearDown()
+        self.config.close()
+
+    def test_a_job_with_a_million_receipts_leaves_the_heap_as_it_was(self):
+        miner = self.start_miner("--gpus", "", "--stats", "600")
+        pool = self.pool()
+        usual = resident_kib(miner.process.pid)
+        huge = jobs.make_job(1, NEVER, receipts=["receipt-%08x" % i for i in range(1000000)])
+        self.publish_job(pool, huge)
+        miner.wait_for(logged("INFO", r"\[h=1\] Mining on 0 GPU\(s\)"), timeout=120)
+        self.publish_job(pool, jobs.make_job(2, NEVER))
+        miner.wait_for(logged("INFO", r"\[h=2\] Mining on 0 GPU\(s\)"))
+        # Parsing the job took well over 100 MiB; once it is gone, the process is its usual size.
+        after = wait_for_value(lambda: resident_kib(miner.process.pid), lambda kib: kib < usual + 16384)
+        self.assertLess(after, usual + 16384, "resident %d KiB, %d KiB before the job" % (after, usual))
+        self.assert_clean_exit(miner)
 
 
 class DeviceHealth(MinerTestCase):

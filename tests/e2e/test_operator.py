@@ -16,7 +16,7 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import LOG_PREFIX, MINER, Miner, free_port, jobs, logged
+from harness import LOG_PREFIX, MINER, Miner, free_port, jobs, logged, wait_for_value
 from test_miner import NEVER, MinerTestCase
 
 HEARTBEAT_KEYS = {"client_id", "found_session", "gpus", "hashrate_mhs", "hostname", "jobs_received",
@@ -32,15 +32,6 @@ def get(url, method="GET"):
     except urllib.error.HTTPError as error:
         with error:
             return error.code, error.headers, error.read()
-
-
-def wait_for_value(read, predicate, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = read()
-        if predicate(value) or time.monotonic() > deadline:
-            return value
-        time.sleep(0.2)
 
 
 def samples(metrics_text):
