@@ -94,8 +94,8 @@ void accept_job(MinerState& state, MiningJob job) {
                      static_cast<long long>(job.height), static_cast<long long>(best));
         } else if (job.height < best) {
             state.jobs_skipped.fetch_add(1);
-            log_line("DEBUG", "[h=%lld] Stale job (best=%lld), skipped", static_cast<long long>(job.height),
-                     static_cast<long long>(best));
+            log_within(state.noise.stale_jobs, "[h=%lld] Stale job (best=%lld), skipped",
+                       static_cast<long long>(job.height), static_cast<long long>(best));
             return;
         }
         state.best_height.store(job.height);
@@ -114,7 +114,8 @@ void handle_job_message(MinerState& state, const NatsMsg& message) {
     try {
         job = parse_job_message(message.data, state.share_divisor.load());
     } catch (const std::exception& error) {
-        log_line("ERROR", "Job parse error: %s", console_text(error.what(), kMaxErrorTextBytes).c_str());
+        log_within(state.noise.job_errors, "Job parse error: %s",
+                   console_text(error.what(), kMaxErrorTextBytes).c_str());
         return;
     }
     accept_job(state, std::move(job));

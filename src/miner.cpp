@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -49,7 +50,15 @@ void log_banner_start() {
 
 namespace {
 
-void log_health(const char* level, const std::string& message) { log_line(level, "%s", message.c_str()); }
+// A device can fail the host's re-check at every find (the engine's WARN lines); it goes out of
+// service only once.
+void log_health(const char* level, const std::string& message) {
+    if (std::strcmp(level, "WARN") == 0) {
+        log_within(g_state.noise.hardware_errors, "%s", message.c_str());
+    } else {
+        log_line(level, "%s", message.c_str());
+    }
+}
 
 }  // namespace
 

@@ -134,6 +134,10 @@ void print_report(MinerState& state) {
 
 namespace {
 
+void log_noise_held_back(MinerNoise& noise) {
+    for (LogBudget* budget : {&noise.hardware_errors, &noise.job_errors, &noise.stale_jobs}) log_held_back(*budget);
+}
+
 // One tick's sleep; false when shutdown was requested meanwhile.
 bool sleep_one_tick(MinerState& state) EXCLUDES(state.tick_mutex) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
@@ -155,6 +159,7 @@ void stats_loop(const MinerEnv& env) {
         try {
             if (due.heartbeat) send_heartbeat(env, file_log);
             if (due.report) print_report(env.state);
+            log_noise_held_back(env.state.noise);
         } catch (const std::exception& error) {
             log_line("ERROR", "Statistics tick failed: %s", error.what());
         } catch (...) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/console.h"
+#include "common/line_budget.h"
 #include "common/unique_fd.h"
 
 namespace {
@@ -106,6 +107,35 @@ TEST(Console, ABrokenPipeLosesLinesOnly) {
     console_write("into a broken pipe\n");
     EXPECT_TRUE(console_flush(std::chrono::seconds(10)));
     dup2(saved.get(), STDERR_FILENO);
+}
+
+// The first lines of a window are written, the rest counted; the count comes first with the
+// next line after the window, or on its own once the window is over.
+TEST(LineBudget, AFewLinesAWindowThenTheirCount) {
+    using std::chrono::milliseconds;
+    LineBudget budget("[NATS] Server error", milliseconds(1000));
+    const LineBudget::Clock::time_point start{};
+    const auto at = [&](int ms) { return start + milliseconds(ms); };
+    const struct {
+        int ms;
+        bool write;
+        uint64_t held_back;
+    } lines[] = {
+        {0, true, 0},    {1, true, 0},    {2, true, 0},    {3, true, 0},    {4, true, 0},
+        {5, false, 0},   {999, false, 0}, {1000, true, 2}, {1001, true, 0},  // a new window, with the last one's count
+        {5000, true, 0},                                                     // nothing was held back
+    };
+    for (const auto& line : lines) {
+        const LineBudget::Verdict verdict = budget.take(at(line.ms));
+        EXPECT_EQ(verdict.write, line.write) << line.ms;
+        EXPECT_EQ(verdict.held_back, line.held_back) << line.ms;
+    }
+    for (int i = 0; i < 1000; ++i) budget.take(at(5100));
+    EXPECT_EQ(budget.take_overdue(at(5999)), 0u) << "before the window is over";
+    EXPECT_EQ(budget.take_overdue(at(6000)), 996u);
+    EXPECT_EQ(budget.take_overdue(at(6001)), 0u) << "reported twice";
+    EXPECT_EQ(budget.take(at(6002)).held_back, 0u);
+    EXPECT_EQ(budget.held_back_text(996), "[NATS] Server error: 996 more not shown");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "common/console.h"
 #include "common/unique_fd.h"
 #include "gpu_miner/cuda_check.h"
+#include "log_capture.h"
 #include "log.h"
 #include "settings.h"
 #include "support/console_capture.h"
@@ -77,6 +78,25 @@ TEST(ConsoleLog, ConcurrentLinesNeverInterleave) {
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     const std::regex whole(R"(\[[^\]]+ UTC\]\[c\]\[INFO\] (a{100}|b{100}|c{100}|d{100}))");
     for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+// A cause that repeats itself gets its first lines of a window logged; the rest are counted,
+// and the count is logged at the same level once the window is over.
+TEST(ConsoleLog, LinesOfOneCauseBeyondTheirBudgetAreCounted) {
+    g_settings.client_id = "c";
+    LogBudget budget("WARN", "GPU hardware error", std::chrono::milliseconds(1000));
+    LogCapture log;
+    for (int i = 0; i < 8; ++i) log_within(budget, "GPU 0 hardware error: %d", i);
+    log_held_back(budget);  // the window is not over: nothing yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    log_held_back(budget);
+    log_held_back(budget);
+    log_within(budget, "GPU 0 hardware error: %d", 8);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"WARN GPU 0 hardware error: 0", "WARN GPU 0 hardware error: 1",
+                                        "WARN GPU 0 hardware error: 2", "WARN GPU 0 hardware error: 3",
+                                        "WARN GPU 0 hardware error: 4", "WARN GPU hardware error: 3 more not shown",
+                                        "WARN GPU 0 hardware error: 8"}));
 }
 
 // Standard error is made a sequenced-packet socket, which delivers every write(2) as one

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bus/bus_noise.h"
 #include "bus/nats_outbox.h"
 #include "bus/nats_parser.h"
 #include "bus/nats_protocol.h"
@@ -51,6 +52,8 @@ struct NatsTimings {
     // An unanswered keep-alive PING is repeated after this; two unanswered make the connection
     // stale, and it is dropped.
     std::chrono::milliseconds pong_wait{5000};
+    // Each kind of line a server can make the client repeat is written a few times a window.
+    std::chrono::milliseconds noise_window{LineBudget::kWindow};
 };
 
 // The pause after a failed pass: the back-off plus a random extra of up to backoff_jitter.
@@ -175,6 +178,7 @@ private:
     std::atomic<int64_t> max_payload{kMaxPayloadDefault};
     std::atomic<uint64_t> oversized{0};
     std::atomic<uint64_t> dropped{0};
+    BusNoise noise{timings.noise_window};  // budgets of the lines a server can make the client repeat
 
     // Set before start(), then the reader's alone.
     TlsContext tls_context;  // made by set_tls, or by the reader when a server first asks for TLS

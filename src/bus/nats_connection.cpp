@@ -247,7 +247,7 @@ void NatsClient::apply_info(const ServerInfo& info) {
         added = update_discovered(servers, urls);
     }
     for (const std::string& url : added) {
-        console_print("[NATS] Discovered server: %s\n", masked_server_entry(url).c_str());
+        print_within(noise.discovered, "[NATS] Discovered server: " + masked_server_entry(url) + "\n");
     }
 }
 
@@ -265,8 +265,7 @@ void NatsClient::handshake(const std::string& connect_text) {
     outbox_ping_sent(outbox);
     for (const OutboxEntry& entry : refused) {
         oversized.fetch_add(1);
-        console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n", entry.payload.size(),
-                      entry.subject.c_str(), static_cast<long long>(max_payload.load()));
+        print_within(noise.refused, refused_line(entry.payload.size(), entry.subject, max_payload.load()));
     }
     if (write_locked(text)) connected.exchange(true);
 }
@@ -355,6 +354,7 @@ void NatsClient::run() {
             count = servers.entries.size();
         }
         for (size_t k = 0; k < count && running.load(); ++k) {
+            print_held_back(noise);
             const size_t index = (start + k) % count;
             std::string key;
             {

@@ -307,8 +307,9 @@ class DeviceHealth(MinerTestCase):
         self.assertRegex(miner.lines[-2], logged("ERROR", r"No GPU left in service, exiting$"))
         self.assertRegex(miner.lines[-1], logged("INFO", r"Shutting down\.\.\.$"))
 
-    def test_corrupt_find_never_reaches_the_bus(self):
-        miner = self.start_miner("--id", "rig-c", "--stats", "1", env={"DREVIK_HOST_FAULT": "corrupt:0:1"})
+    def test_corrupt_finds_never_reach_the_bus_nor_flood_the_console(self):
+        corrupt = ",".join("corrupt:0:%d" % n for n in range(1, 8))  # the first seven finds
+        miner = self.start_miner("--id", "rig-c", "--stats", "1", env={"DREVIK_HOST_FAULT": corrupt})
         pool = self.pool(jobs.SHARE_SUBJECT, jobs.RESULT_SUBJECT)
         job = jobs.make_job(5, 16384)  # share difficulty 4: a block within the first launches
         self.publish_job(pool, job)
@@ -318,7 +319,10 @@ class DeviceHealth(MinerTestCase):
                                                 r"\(SHA-256 of the pre-image differs from the device's digest\)$"))
         bad_nonce = re.search(r"nonce=([0-9a-f]{16})", miner.lines[warning]).group(1)
         self.assertNotEqual(result["nonce"], bad_nonce)
-        miner.wait_for(logged("INFO", r"  GPU 0: .* \| hw_errors=1 \| (idle|mining)$"), start=warning)
+        miner.wait_for(logged("INFO", r"  GPU 0: .* \| hw_errors=7 \| (idle|mining)$"), start=warning)
+        # A few lines a window; the rest are counted once the window is over.
+        miner.wait_for(logged("WARN", r"GPU hardware error: 2 more not shown$"), timeout=30)
+        self.assertEqual(len(miner.matching(logged("WARN", r"GPU 0 hardware error: "))), 5)
         self.assert_clean_exit(miner, reporting=True)
         while True:
             item = pool.next_message(0.5)
