@@ -106,11 +106,14 @@ def burst(port, count=200):
 
 
 def bursts(port, until):
-    slowest, unanswered, rounds = 0.0, 0, 0
+    times, unanswered = [], 0
     while time.monotonic() < until:
         last, missing = burst(port)
-        slowest, unanswered, rounds = max(slowest, last), unanswered + missing, rounds + 1
-    return "%d bursts, slowest %.3f s, %d unanswered" % (rounds, slowest, unanswered)
+        times.append(last)
+        unanswered += missing
+    times.sort()
+    return "%d bursts, last answer after %.3f s (median burst), %.3f s (slowest), %d unanswered" % (
+        len(times), times[len(times) // 2], times[-1], unanswered)
 
 
 def flood(port, first, repeated, until, connections=2):
