@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Resident memory of the miner around one huge hostile job message.
+"""Resident memory of the miner around one huge job message.
 
-Starts a nats-server that accepts 64 MiB payloads, the miner with no GPU (it takes jobs and
-mines nothing), publishes one job of the given size that is an unterminated JSON string, and
-reports the miner's resident set before, at its peak and a second after, with the length of
-the console line the job produced.
+Starts a nats-server that accepts 64 MiB payloads and the miner with no GPU (it takes jobs and
+mines nothing). By default it publishes one hostile job of the given size, an unterminated JSON
+string, and reports the miner's resident set before, at its peak and a second after, with the
+length of the console line the job produced. With --receipts N it publishes a valid job with N
+receipts instead, then a small job, and reports the resident set before, at the peak and a
+second after the small job.
 
-    bench/bus_memory.py build/host/drevik-miner [MiB]
+    bench/bus_memory.py build/host/drevik-miner [MiB | --receipts N]
 """
 
+import json
 import os
 import re
 import socket
@@ -42,9 +45,25 @@ def publish(port, subject, payload):
             reply += s.recv(65536)
 
 
+def job(height, receipts):
+    return json.dumps({"height": height, "previous_blockhash": "%078x" % height, "difficulty": 2 ** 62,
+                       "receipts": ["receipt-%08x" % i for i in range(receipts)]}).encode()
+
+
+def wait_for_line(err, text, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        err.seek(0)
+        if text in err.read():
+            return True
+        time.sleep(0.05)
+    return False
+
+
 def main():
     miner = sys.argv[1]
-    mib = int(sys.argv[2]) if len(sys.argv) > 2 else 64
+    receipts = int(sys.argv[3]) if len(sys.argv) > 3 and sys.argv[2] == "--receipts" else 0
+    mib = int(sys.argv[2]) if len(sys.argv) > 2 and not receipts else 64
     port = free_port()
     with tempfile.NamedTemporaryFile("w", suffix=".conf") as conf:
         conf.write("max_payload: 67108864\n")
@@ -59,14 +78,20 @@ def main():
                                     stdout=subprocess.DEVNULL, stderr=err)
             time.sleep(1.5)
             before = status_kib(proc.pid, "VmRSS")
+            if receipts:
+                publish(port, b"drevik.mining.job", job(1, receipts))
+                wait_for_line(err, b"[h=1] Mining on 0 GPU(s)")
+                publish(port, b"drevik.mining.job", job(2, 3))
+                wait_for_line(err, b"[h=2] Mining on 0 GPU(s)")
+                time.sleep(1.0)
+                print("receipts           %d" % receipts)
+                print("RSS before         %d KiB" % before)
+                print("RSS peak           %d KiB" % status_kib(proc.pid, "VmHWM"))
+                print("RSS 1 s after      %d KiB" % status_kib(proc.pid, "VmRSS"))
+                return
             payload = b'{"previous_blockhash":"' + b"a" * (mib * 1024 * 1024 - 24)
             publish(port, b"drevik.mining.job", payload)
-            deadline = time.monotonic() + 30
-            while time.monotonic() < deadline:
-                err.seek(0)
-                if b"Job parse error" in err.read():
-                    break
-                time.sleep(0.05)
+            wait_for_line(err, b"Job parse error", 30)
             time.sleep(1.0)
             after = status_kib(proc.pid, "VmRSS")
             peak = status_kib(proc.pid, "VmHWM")

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "common/console.h"
 
 namespace {

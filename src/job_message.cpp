@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <utility>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
+#include "heap_release.h"
 #include "log.h"
 
 namespace {
@@ -93,8 +94,8 @@ void accept_job(MinerState& state, MiningJob job) {
                      static_cast<long long>(job.height), static_cast<long long>(best));
         } else if (job.height < best) {
             state.jobs_skipped.fetch_add(1);
-            log_line("DEBUG", "[h=%lld] Stale job (best=%lld), skipped", static_cast<long long>(job.height),
-                     static_cast<long long>(best));
+            log_within(state.noise.stale_jobs, "[h=%lld] Stale job (best=%lld), skipped",
+                       static_cast<long long>(job.height), static_cast<long long>(best));
             return;
         }
         state.best_height.store(job.height);
@@ -113,10 +114,15 @@ void handle_job_message(MinerState& state, const NatsMsg& message) {
     try {
         job = parse_job_message(message.data, state.share_divisor.load());
     } catch (const std::exception& error) {
-        log_line("ERROR", "Job parse error: %s", console_text(error.what(), kMaxErrorTextBytes).c_str());
+        log_within(state.noise.job_errors, "Job parse error: %s",
+                   console_text(error.what(), kMaxErrorTextBytes).c_str());
         return;
     }
     accept_job(state, std::move(job));
 }
 
-void on_job_message(const NatsMsg& message) { handle_job_message(g_state, message); }
+void on_job_message(const NatsMsg& message) {
+    handle_job_message(g_state, message);
+    // The message's JSON, and a pending job it replaced, are freed by now.
+    release_heap_after(message.data.size());
+}

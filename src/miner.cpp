@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -11,9 +12,11 @@
 
 #include "benchmark.h"
 #include "bus/nats_protocol.h"
+#include "bus/nats_servers.h"
 #include "common/console.h"
 #include "control_messages.h"
 #include "dispatch.h"
+#include "heap_release.h"
 #include "job_message.h"
 #include "log.h"
 #include "miner_state.h"
@@ -21,6 +24,7 @@
 #include "results.h"
 #include "settings.h"
 #include "stats.h"
+#include "stats_file.h"
 #include "status_api.h"
 #include "status_report.h"
 
@@ -46,7 +50,15 @@ void log_banner_start() {
 
 namespace {
 
-void log_health(const char* level, const std::string& message) { log_line(level, "%s", message.c_str()); }
+// A device can fail the host's re-check at every find (the engine's WARN lines); it goes out of
+// service only once.
+void log_health(const char* level, const std::string& message) {
+    if (std::strcmp(level, "WARN") == 0) {
+        log_within(g_state.noise.hardware_errors, "%s", message.c_str());
+    } else {
+        log_line(level, "%s", message.c_str());
+    }
+}
 
 }  // namespace
 
@@ -140,17 +152,19 @@ bool open_journal(std::unique_ptr<ResultsJournal>& journal) {
     return true;
 }
 
-void log_banner_end() {
+void log_banner_end(const StatusApi& api) {
     log_line("INFO", "All %d GPU(s) ready%s", static_cast<int>(g_state.gpus.size()),
              g_settings.gpus_given ? "" : " (auto-detected)");
     log_line("INFO", "NATS: %zu server(s)", g_settings.servers.size());
-    for (const std::string& server : g_settings.servers) {
-        log_line("INFO", "  %s", masked_server_entry(server).c_str());
-    }
+    for (const std::string& server : masked_server_list(g_settings.servers)) log_line("INFO", "  %s", server.c_str());
     if (!g_settings.wallet.empty()) log_line("INFO", "Wallet: %s", g_settings.wallet.c_str());
     if (g_settings.api_port != 0) {
         log_line("INFO", "Status API: %s port %d (/status, /metrics)", g_settings.api_bind.c_str(),
                  static_cast<int>(g_settings.api_port));
+        if (api.on_every_address()) {
+            log_line("WARN", "Status API: --api-bind %s listens on every address, reachable from the network",
+                     g_settings.api_bind.c_str());
+        }
     }
     log_line("INFO", "%s", kRule);
 }
@@ -163,10 +177,11 @@ SetUp start_up(StatusApi& api) {
                  static_cast<int>(g_settings.api_port));
         return SetUp::failed;
     }
+    if (!check_stats_file(g_settings.stats_file)) return SetUp::failed;
     if (!resolve_gpu_list(g_settings)) return SetUp::failed;
     log_banner_start();
     const SetUp set_up = set_up_gpus();
-    if (set_up == SetUp::ready) log_banner_end();
+    if (set_up == SetUp::ready) log_banner_end(api);
     return set_up;
 }
 
@@ -235,9 +250,13 @@ int run_miner(int argc, char** argv) {
 
     int status = 0;
     while (g_state.running.load()) {
-        const std::optional<MiningJob> job = take_job(g_state);
+        std::optional<MiningJob> job = take_job(g_state);
         if (!job) break;
-        if (!mine(env, *job)) {
+        const bool in_service = mine(env, *job);
+        const size_t job_bytes = receipt_bytes(*job);
+        job.reset();
+        release_heap_after(job_bytes);
+        if (!in_service) {
             // Exit status 1 lets a service manager restart the miner.
             log_line("ERROR", "No GPU left in service, exiting");
             status = 1;

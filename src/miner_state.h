@@ -11,6 +11,7 @@
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "gpu_miner/gpu_miner.h"
+#include "log.h"
 #include "common/mining_job.h"
 #include "nvml_telemetry.h"
 #include "common/steady_clock.h"
@@ -22,6 +23,14 @@ struct GpuSlot {
     int32_t device = 0;
     std::unique_ptr<GpuMiner> engine;
     GpuInfo info;
+};
+
+// Lines a peer or a faulty device can make the miner repeat, each kind within a budget; the
+// statistics thread reports what they hold back in quiet times.
+struct MinerNoise {
+    LogBudget hardware_errors{"WARN", "GPU hardware error"};
+    LogBudget job_errors{"ERROR", "Job parse error"};
+    LogBudget stale_jobs{"DEBUG", "Stale job"};
 };
 
 // Process-wide runtime state shared by the main loop, the bus reader, the GPU workers and the
@@ -49,6 +58,7 @@ struct MinerState {
     std::vector<GpuSlot> gpus;
     NatsClient bus{"drevik-miner"};
     Nvml nvml;  // opened at start-up; closed (all readings 0) without the driver's library
+    MinerNoise noise;
 
     // Lets shutdown cut the statistics thread's one-second sleep short. It guards no field:
     // `running` is atomic, and taking the mutex after clearing it orders the store before a

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <optional>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "client_id.h"
 #include "common/console.h"
 #include "gpu_miner/devices.h"
@@ -80,6 +80,16 @@ std::optional<ResultsAck> results_ack_mode(const std::string& name) {
     if (name == "stream") return ResultsAck::stream;
     if (name == "server") return ResultsAck::server;
     return std::nullopt;
+}
+
+// A TCP port: 1 to 65535, digits and nothing else.
+std::optional<int32_t> to_port(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const int32_t port = std::stoi(text);
+    if (port < 1 || port > 65535) return std::nullopt;
+    return port;
 }
 
 bool reject_client_id(const std::string& id) {
@@ -177,8 +187,8 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
                 if (value.empty()) return reject(program, arg.c_str());
                 settings.stats_file = value;
             } else if (arg == "--api-port") {
-                const std::optional<int32_t> port = to_int32(value);
-                if (!port || *port < 1 || *port > 65535) return reject(program, arg.c_str());
+                const std::optional<int32_t> port = to_port(value);
+                if (!port) return reject(program, arg.c_str());
                 settings.api_port = *port;
             } else if (arg == "--api-bind") {
                 settings.api_bind = value;

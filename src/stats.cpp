@@ -1,10 +1,5 @@
 #include "stats.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -14,7 +9,6 @@
 
 #include "common/json_text.h"
 #include "common/mutex.h"
-#include "common/unique_fd.h"
 #include "log.h"
 
 TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval) {
@@ -91,26 +85,7 @@ std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuR
     return compact_json(heartbeat_json(settings, rates, counts));
 }
 
-bool write_stats_file(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".XXXXXX";
-    UniqueFd fd(mkstemp(temporary.data()));
-    if (!fd) return false;
-    bool ok = fchmod(fd.get(), 0644) == 0;
-    size_t written = 0;
-    while (ok && written < text.size()) {
-        const ssize_t n = write(fd.get(), text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) written += static_cast<size_t>(n);
-    }
-    // Closed by hand: a write the file system defers can fail only here.
-    ok = close(fd.release()) == 0 && ok;
-    ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) unlink(temporary.c_str());
-    return ok;
-}
-
-void send_heartbeat(const MinerEnv& env) {
+void send_heartbeat(const MinerEnv& env, StatsFileLog& file_log) {
     MinerState& state = env.state;
     const MinerSettings& settings = env.settings;
     HeartbeatCounts counts;
@@ -121,7 +96,7 @@ void send_heartbeat(const MinerEnv& env) {
     counts.jobs_received = state.jobs_received.load();
     const std::string text = heartbeat_text(settings, rates, counts);
     env.publisher.publish(kHeartbeatSubjectPrefix + settings.client_id, text);
-    write_stats_file(settings.stats_file, text);
+    store_stats_file(file_log, settings.stats_file, text);
 }
 
 void print_report(MinerState& state) {
@@ -159,6 +134,10 @@ void print_report(MinerState& state) {
 
 namespace {
 
+void log_noise_held_back(MinerNoise& noise) {
+    for (LogBudget* budget : {&noise.hardware_errors, &noise.job_errors, &noise.stale_jobs}) log_held_back(*budget);
+}
+
 // One tick's sleep; false when shutdown was requested meanwhile.
 bool sleep_one_tick(MinerState& state) EXCLUDES(state.tick_mutex) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
@@ -172,13 +151,15 @@ bool sleep_one_tick(MinerState& state) EXCLUDES(state.tick_mutex) {
 
 void stats_loop(const MinerEnv& env) {
     StatsTicks ticks;
+    StatsFileLog file_log;
     while (env.state.running.load()) {
         if (!sleep_one_tick(env.state)) return;
         const TickDue due = advance_tick(ticks, env.settings.stats_interval);
         // The thread's work ends here: a failed tick is logged, and the next tick goes on.
         try {
-            if (due.heartbeat) send_heartbeat(env);
+            if (due.heartbeat) send_heartbeat(env, file_log);
             if (due.report) print_report(env.state);
+            log_noise_held_back(env.state.noise);
         } catch (const std::exception& error) {
             log_line("ERROR", "Statistics tick failed: %s", error.what());
         } catch (...) {

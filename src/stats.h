@@ -9,6 +9,7 @@
 #include "miner_env.h"
 #include "miner_state.h"
 #include "settings.h"
+#include "stats_file.h"
 
 inline constexpr const char* kHeartbeatSubjectPrefix = "drevik.monitor.heartbeat.";
 inline constexpr int kHeartbeatTicks = 10;
@@ -49,12 +50,9 @@ nlohmann::json heartbeat_json(const MinerSettings& settings, const std::vector<G
                               const HeartbeatCounts& counts);
 std::string heartbeat_text(const MinerSettings& settings, const std::vector<GpuRate>& rates,
                            const HeartbeatCounts& counts);
-void send_heartbeat(const MinerEnv& env);
+// Publishes the heartbeat and writes its text to the statistics file.
+void send_heartbeat(const MinerEnv& env, StatsFileLog& file_log);
 void print_report(MinerState& state);
-
-// Replaces `path` with `text` through a temporary file and a rename, so a reader never sees
-// a partial file and a symlink planted at `path` is replaced, not followed. False on failure.
-bool write_stats_file(const std::string& path, const std::string& text);
 
 // The statistics thread: a tick a second until shutdown, the heartbeat and the report when due.
 // A tick that throws is logged and the next one goes on.

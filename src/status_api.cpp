@@ -24,21 +24,44 @@
 #include "common/thread_annotations.h"
 #include "log.h"
 #include "common/steady_clock.h"
+#include "request_head.h"
 
 namespace {
 
 constexpr size_t kWorkerThreads = 2;
 constexpr size_t kWaitingConnections = 8;
+// The library listens with a queue of 5, which drops a burst of scrapes on the floor: the
+// clients' connection attempts are retried only after a second or more.
+constexpr int kListenBacklog = 256;
 constexpr double kConnectionSeconds = 3.0;  // the whole life of one connection
 constexpr size_t kRequestBodyLimit = 4096;
 
 // A connection's socket with one deadline for all of its reads and writes, cut short when the
 // API stops (`wake_fd` turns readable). Reads are buffered: the library reads request lines a
-// byte at a time.
+// byte at a time. The request head is read whole first, within its limits, so the library
+// never sees one that exceeds them.
 class DeadlineStream : public httplib::Stream {
 public:
     DeadlineStream(int sock, int wake_fd)
         : sock_(sock), wake_fd_(wake_fd), deadline_(steady_seconds() + kConnectionSeconds) {}
+
+    // Reads until the request head is complete or breaks a limit. `more` when the client closed
+    // the connection or its time is up first.
+    HeadVerdict read_head() {
+        RequestHead head;
+        for (;;) {
+            // A full buffer holds the most a head may be, and it goes on.
+            if (buffered_ == sizeof buffer_) return HeadVerdict::headers_too_large;
+            if (!wait_for(POLLIN)) return HeadVerdict::more;
+            const ssize_t n = receive(buffer_ + buffered_, sizeof buffer_ - buffered_);
+            if (n <= 0) return HeadVerdict::more;
+            size_t used = 0;
+            const HeadVerdict verdict =
+                feed_request_head(head, std::string_view(buffer_ + buffered_, static_cast<size_t>(n)), used);
+            buffered_ += static_cast<size_t>(n);
+            if (verdict != HeadVerdict::more) return verdict;
+        }
+    }
 
     bool is_readable() const override { return consumed_ < buffered_ || wait_for(POLLIN); }
     bool is_writable() const override { return wait_for(POLLOUT); }
@@ -46,9 +69,7 @@ public:
     ssize_t read(char* data, size_t size) override {
         if (consumed_ == buffered_) {
             if (!is_readable()) return -1;
-            ssize_t n;
-            do n = recv(sock_, buffer_, sizeof buffer_, 0);
-            while (n < 0 && errno == EINTR);
+            const ssize_t n = receive(buffer_, sizeof buffer_);
             if (n <= 0) return n;
             buffered_ = static_cast<size_t>(n);
             consumed_ = 0;
@@ -72,6 +93,13 @@ public:
     int socket() const override { return sock_; }
 
 private:
+    ssize_t receive(char* data, size_t size) const {
+        ssize_t n;
+        do n = recv(sock_, data, size, 0);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
     bool wait_for(short events) const {
         for (;;) {
             const double left = deadline_ - steady_seconds();
@@ -107,16 +135,42 @@ private:
     int sock_;
     int wake_fd_;
     double deadline_;
-    char buffer_[4096];
+    char buffer_[kMaxRequestHeadBytes];
     size_t buffered_ = 0;
     size_t consumed_ = 0;
 };
 
+// The answer to a request head over the limits, which the library is never given.
+std::string refusal(HeadVerdict verdict) {
+    const bool line = verdict == HeadVerdict::request_line_too_long;
+    const std::string body = line ? "request line too long\n" : "request header fields too large\n";
+    return std::string(line ? "HTTP/1.1 414 URI Too Long" : "HTTP/1.1 431 Request Header Fields Too Large") +
+           "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
 // httplib's server with each accepted connection served through a DeadlineStream, one request
-// per connection. (The library's own connection loop only bounds each single read.)
+// per connection. (The library's own connection loop only bounds each single read, and it
+// reads request lines and headers of any length and number.)
 class DeadlineServer : public httplib::Server {
 public:
     explicit DeadlineServer(int wake_fd) : wake_fd_(wake_fd) {}
+
+    // Makes the listen queue long enough for a burst of clients. Linux takes a second listen()
+    // on a listening socket as a new queue length.
+    bool lengthen_listen_queue() { return ::listen(svr_sock_, kListenBacklog) == 0; }
+
+    // True when bound to the wildcard address of its family (0.0.0.0, ::).
+    bool on_every_address() const {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (getsockname(svr_sock_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+        if (address.ss_family == AF_INET) {
+            return reinterpret_cast<const sockaddr_in*>(&address)->sin_addr.s_addr == htonl(INADDR_ANY);
+        }
+        return address.ss_family == AF_INET6 &&
+               IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr);
+    }
 
 private:
     // Runs on a worker of the task queue, where nothing may be thrown: a connection that
@@ -126,8 +180,14 @@ private:
         bool ok = false;
         try {
             DeadlineStream stream(sock, wake_fd_);
-            bool closed = false;
-            ok = process_request(stream, true, closed, nullptr);
+            const HeadVerdict head = stream.read_head();
+            if (head == HeadVerdict::complete) {
+                bool closed = false;
+                ok = process_request(stream, true, closed, nullptr);
+            } else if (head != HeadVerdict::more) {
+                const std::string answer = refusal(head);
+                ok = stream.write(answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+            }
         } catch (const std::exception& error) {
             log_line("ERROR", "Status API: connection failed: %s", error.what());
         } catch (...) {
@@ -232,21 +292,40 @@ bool StatusApi::bind(const std::string& address, int port) {
     });
     if (port == 0) {
         impl->port = impl->server.bind_to_any_port(address);
-        return impl->port > 0;
+    } else {
+        impl->port = impl->server.bind_to_port(address, port) ? port : -1;
     }
-    impl->port = port;
-    return impl->server.bind_to_port(address, port);
+    return impl->port > 0 && impl->server.lengthen_listen_queue();
 }
 
 int StatusApi::port() const { return impl->port; }
 
+bool StatusApi::on_every_address() const { return impl->server.on_every_address(); }
+
+namespace {
+
+struct Route {
+    const char* path;
+    const char* type;
+    StatusApi::Render render;
+};
+
+}  // namespace
+
 void StatusApi::start(Render status, Render metrics) {
+    // What the API serves, to GET and HEAD alone.
+    std::vector<Route> routes = {
+        {"/status", "application/json", std::move(status)},
+        {"/metrics", "text/plain; version=0.0.4; charset=utf-8", std::move(metrics)},
+    };
     httplib::Server& server = impl->server;
     server.new_task_queue = [] { return new BoundedTaskQueue(); };
     server.set_payload_max_length(kRequestBodyLimit);
-    // Two resources, GET (and HEAD) only; everything else is answered before any body is read.
-    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (request.path != "/status" && request.path != "/metrics") {
+    // Everything else is answered before any body is read.
+    std::vector<std::string> paths;
+    for (const Route& route : routes) paths.emplace_back(route.path);
+    server.set_pre_routing_handler([paths](const httplib::Request& request, httplib::Response& response) {
+        if (std::find(paths.begin(), paths.end(), request.path) == paths.end()) {
             set_text(response, 404, "not found\n");
             return httplib::Server::HandlerResponse::Handled;
         }
@@ -257,12 +336,11 @@ void StatusApi::start(Render status, Render metrics) {
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    server.Get("/status", [status = std::move(status)](const httplib::Request&, httplib::Response& response) {
-        answer(response, status, "application/json");
-    });
-    server.Get("/metrics", [metrics = std::move(metrics)](const httplib::Request&, httplib::Response& response) {
-        answer(response, metrics, "text/plain; version=0.0.4; charset=utf-8");
-    });
+    for (Route& route : routes) {
+        server.Get(route.path,
+                   [type = route.type, render = std::move(route.render)](
+                       const httplib::Request&, httplib::Response& response) { answer(response, render, type); });
+    }
     impl->listener = std::thread([this] {
         // The listening thread ends here: a failure is logged, and the API stops serving.
         try {

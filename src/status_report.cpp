@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "common/console.h"
 #include "common/json_text.h"
 
 StatusSnapshot take_status(MinerState& state) {
@@ -22,6 +23,7 @@ StatusSnapshot take_status(MinerState& state) {
     status.outbox_size = state.bus.outbox_size();
     status.outbox_dropped = state.bus.outbox_dropped();
     status.refused_oversized = state.bus.refused_oversized();
+    status.console_dropped = console_dropped_lines();
     return status;
 }
 
@@ -85,6 +87,7 @@ std::string status_json(const MinerSettings& settings, const StatusSnapshot& sta
     json["outbox_size"] = status.outbox_size;
     json["outbox_dropped"] = status.outbox_dropped;
     json["refused_oversized"] = status.refused_oversized;
+    json["console_dropped"] = status.console_dropped;
     return compact_json(json);
 }
 
@@ -140,6 +143,8 @@ std::string status_metrics(const MinerSettings& settings, const StatusSnapshot& 
          static_cast<int64_t>(status.outbox_dropped)},
         {"drevik_bus_refused_oversized_total", "Publishes refused as larger than the server's max_payload.",
          static_cast<int64_t>(status.refused_oversized)},
+        {"drevik_console_dropped_lines_total", "Console lines dropped while standard error was blocked.",
+         static_cast<int64_t>(status.console_dropped)},
     };
     for (const auto& counter : counters) {
         m.family(counter.name, "counter", counter.help);

@@ -23,12 +23,13 @@ struct StatusSnapshot {
     size_t outbox_size = 0;          // shares and blocks kept until the server confirms them
     uint64_t outbox_dropped = 0;     // that fell out of the full outbox
     uint64_t refused_oversized = 0;  // publishes above the server's max_payload
+    uint64_t console_dropped = 0;    // console lines dropped while standard error was blocked
 };
 
 StatusSnapshot take_status(MinerState& state);
 
 // The heartbeat's object with, per GPU, "hashrate_mhs", and at the top level the further
-// counters, the height, the share divisor, the bus connection and its outbox.
+// counters, the height, the share divisor, the bus connection, its outbox and the console.
 std::string status_json(const MinerSettings& settings, const StatusSnapshot& status);
 
 std::string status_metrics(const MinerSettings& settings, const StatusSnapshot& status);

@@ -1,4 +1,5 @@
 #include "client_id.h"
+#include "support/console_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -47,9 +48,9 @@ TEST(ClientId, AHostNameThatIsNoValidIdIsSanitisedWithAWarning) {
         {"a\nb", "a_b", "WARNING: host name \"a\\nb\" is no valid client id, using \"a_b\" (set one with --id)\n"},
     };
     for (const auto& c : cases) {
-        testing::internal::CaptureStderr();
+        capture_console();
         EXPECT_EQ(client_id_for_host(c.host), c.id);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warning);
+        EXPECT_EQ(captured_console(), c.warning);
     }
 }
 

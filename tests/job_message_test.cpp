@@ -6,6 +6,7 @@
 #include "common/mutex.h"
 #include "job_message.h"
 #include "log_capture.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -234,9 +235,9 @@ TEST(JobMessage, HostileTextReachesTheConsoleCutAndEscaped) {
     }
     for (const std::string& payload : {unterminated, control}) {
         MinerState state;
-        testing::internal::CaptureStderr();
+        capture_console();
         handle_job_message(state, {"drevik.mining.job", payload});
-        const std::string text = testing::internal::GetCapturedStderr();
+        const std::string text = captured_console();
         // One line, the parser's text at most a few hundred bytes, no control character in it.
         ASSERT_EQ(text.find('\n'), text.size() - 1);
         EXPECT_LT(text.size(), 500u);

@@ -17,8 +17,10 @@
 #include "common/console.h"
 #include "common/unique_fd.h"
 #include "gpu_miner/cuda_check.h"
+#include "log_capture.h"
 #include "log.h"
 #include "settings.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -35,10 +37,10 @@ TEST(ConsoleLog, PrefixCarriesUtcTimeClientIdAndLevel) {
     tzset();
     // The log's own clock: std::time() reads a coarser one that can lag a second boundary behind.
     const std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    testing::internal::CaptureStderr();
+    capture_console();
     log_line("INFO", "  %s=%d", "value", 42);
     log_line("DEBUG", "[h=%lld] Stale job (best=%lld), skipped", 100LL, 101LL);
-    const std::string out = testing::internal::GetCapturedStderr();
+    const std::string out = captured_console();
     const std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
 
     const std::vector<std::string> lines = lines_of(out);
@@ -63,7 +65,7 @@ TEST(ConsoleLog, ConcurrentLinesNeverInterleave) {
     g_settings.client_id = "c";
     constexpr int kThreads = 4;
     constexpr int kLines = 200;
-    testing::internal::CaptureStderr();
+    capture_console();
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
@@ -72,10 +74,29 @@ TEST(ConsoleLog, ConcurrentLinesNeverInterleave) {
         });
     }
     for (std::thread& th : threads) th.join();
-    const std::vector<std::string> lines = lines_of(testing::internal::GetCapturedStderr());
+    const std::vector<std::string> lines = lines_of(captured_console());
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     const std::regex whole(R"(\[[^\]]+ UTC\]\[c\]\[INFO\] (a{100}|b{100}|c{100}|d{100}))");
     for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+// A cause that repeats itself gets its first lines of a window logged; the rest are counted,
+// and the count is logged at the same level once the window is over.
+TEST(ConsoleLog, LinesOfOneCauseBeyondTheirBudgetAreCounted) {
+    g_settings.client_id = "c";
+    LogBudget budget("WARN", "GPU hardware error", std::chrono::milliseconds(1000));
+    LogCapture log;
+    for (int i = 0; i < 8; ++i) log_within(budget, "GPU 0 hardware error: %d", i);
+    log_held_back(budget);  // the window is not over: nothing yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    log_held_back(budget);
+    log_held_back(budget);
+    log_within(budget, "GPU 0 hardware error: %d", 8);
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"WARN GPU 0 hardware error: 0", "WARN GPU 0 hardware error: 1",
+                                        "WARN GPU 0 hardware error: 2", "WARN GPU 0 hardware error: 3",
+                                        "WARN GPU 0 hardware error: 4", "WARN GPU hardware error: 3 more not shown",
+                                        "WARN GPU 0 hardware error: 8"}));
 }
 
 // Standard error is made a sequenced-packet socket, which delivers every write(2) as one
@@ -114,6 +135,8 @@ TEST(ConsoleLog, EveryConsoleLineLeavesInOneWrite) {
                 console_print("[NATS] Connected: 127.0.0.1:%d\n", 4000 + t);
                 cuda_succeeded(cudaErrorInvalidValue, 42);
                 if (i % 10 == 0) log_line("ERROR", "Job parse error: %s", long_text.c_str());
+                // Within what the console's queue holds: a line dropped would miss below.
+                console_flush(std::chrono::seconds(10));
             }
         });
     }

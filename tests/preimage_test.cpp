@@ -4,6 +4,7 @@
 #include <string>
 
 #include "gpu_miner/preimage.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -122,9 +123,9 @@ TEST(Preimage, OnlyA142BytePrefixIsSearchable) {
         {14, false, "[GPU 3] ERROR: prefix_len=14 (expected 142)\n"},
     };
     for (const auto& c : cases) {
-        testing::internal::CaptureStderr();
+        capture_console();
         EXPECT_EQ(prefix_is_searchable(3, c.length), c.searchable) << c.length;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(captured_console(), c.message);
     }
 }
 

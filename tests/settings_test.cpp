@@ -8,6 +8,7 @@
 
 #include "process.h"
 #include "settings.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -53,9 +54,9 @@ Parsed parse(std::vector<std::string> args) {
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     Parsed parsed;
-    testing::internal::CaptureStderr();
+    capture_console();
     parsed.ok = parse_command_line(static_cast<int>(argv.size()), argv.data(), parsed.settings);
-    parsed.standard_error = testing::internal::GetCapturedStderr();
+    parsed.standard_error = captured_console();
     return parsed;
 }
 
@@ -112,6 +113,7 @@ TEST(CommandLine, OperatorOptions) {
     EXPECT_EQ(p.settings.api_port, 65535);
     EXPECT_EQ(p.settings.api_bind, "::1");
     EXPECT_EQ(parse({"--api-port", "1"}).settings.api_port, 1);
+    EXPECT_EQ(parse({"--api-port", "09311"}).settings.api_port, 9311);
 
     EXPECT_EQ(parse({}).settings.results_ack, ResultsAck::automatic);
     EXPECT_EQ(parse({}).settings.journal, "");
@@ -136,6 +138,8 @@ TEST(CommandLine, ServerListsSplitAtEveryCommaAndLastOptionWins) {
         {{"-n", ","}, {""}},
         {{"-n", ""}, {}},
         {{"-n", " a , b"}, {" a ", " b"}},
+        // A comma in a secret is percent-encoded, and decoded only after the split.
+        {{"-n", "nats://u:s3cr%2Ct@h:1,h2"}, {"nats://u:s3cr%2Ct@h:1", "h2"}},
     };
     for (const auto& c : cases) {
         const Parsed p = parse(c.args);
@@ -252,6 +256,11 @@ TEST(CommandLine, RejectedArgumentsNameTheArgument) {
         {{"--api-port", "0"}, "--api-port"},
         {{"--api-port", "65536"}, "--api-port"},
         {{"--api-port", "http"}, "--api-port"},
+        {{"--api-port", "80abc"}, "--api-port"},
+        {{"--api-port", " 80"}, "--api-port"},
+        {{"--api-port", "+80"}, "--api-port"},
+        {{"--api-port", "-1"}, "--api-port"},
+        {{"--api-port", "99999999999"}, "--api-port"},
         {{"--api-port"}, "--api-port"},
         {{"--api-bind"}, "--api-bind"},
         {{"--stats-file", ""}, "--stats-file"},

@@ -1,16 +1,22 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "log_capture.h"
 #include "stats.h"
+#include "stats_file.h"
 
 namespace {
 
@@ -68,30 +74,135 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-TEST(StatsFile, ReplacedWholeAndPlantedSymlinkIsNotFollowed) {
-    char dir_template[] = "/tmp/drevik-stats-test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    const std::string dir = dir_template;
-    const std::string path = dir + "/stats.json";
-    const std::string victim = dir + "/victim";
-    { std::ofstream(victim) << "precious"; }
-    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+// A scratch directory, removed with what is left in it.
+class ScratchDir {
+public:
+    ScratchDir() {
+        char name[] = "/tmp/drevik-stats-test.XXXXXX";
+        if (mkdtemp(name) != nullptr) path = name;
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string path;
+};
 
-    ASSERT_TRUE(write_stats_file(path, "{\"a\":1}"));
-    EXPECT_EQ(read_file(path), "{\"a\":1}");
-    EXPECT_EQ(read_file(victim), "precious");
+bool make_socket(const std::string& path) {
+    const UniqueFd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    return fd && bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// What the rename would replace, or a directory that cannot take the file, fails the start
+// with one line; a regular file, a symbolic link or nothing at the path passes.
+TEST(StatsFile, StartUpRefusesWhatIsNoFileAndDirectoriesThatTakeNone) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string fifo = dir.path + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string socket_path = dir.path + "/socket";
+    ASSERT_TRUE(make_socket(socket_path));
+    const std::string link_to_fifo = dir.path + "/link";
+    ASSERT_EQ(symlink(fifo.c_str(), link_to_fifo.c_str()), 0);
+    const std::string make_none = ": cannot make a file in its directory: ";
+    const struct {
+        std::string path;
+        std::string error;  // empty: accepted
+    } cases[] = {
+        {"/dev/null", "/dev/null: is a character device, not a regular file"},
+        {fifo, fifo + ": is a FIFO, not a regular file"},
+        {socket_path, socket_path + ": is a socket, not a regular file"},
+        {dir.path, dir.path + ": is a directory, not a regular file"},
+        {dir.path + "/", dir.path + "/: is a directory, not a regular file"},
+        {dir.path + "/missing/stats.json", dir.path + "/missing/stats.json" + make_none + "No such file or directory"},
+        {"/sys/drevik-stats.json", "/sys/drevik-stats.json" + make_none + "Permission denied"},
+        {dir.path + "/" + std::string(256, 'n'), dir.path + "/" + std::string(256, 'n') + ": File name too long"},
+        // Room for the name, not for the temporary one beside it.
+        {dir.path + "/" + std::string(250, 'n'),
+         dir.path + "/" + std::string(250, 'n') + make_none + "File name too long"},
+        // Shown escaped: a line of its own cannot be forged.
+        {dir.path + "/\n[x][ERROR] /s", dir.path + "/\\n[x][ERROR] /s" + make_none + "No such file or directory"},
+        {dir.path + "/stats.json", ""},
+        {link_to_fifo, ""},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        const bool accepted = check_stats_file(c.path);
+        const std::vector<std::string> lines = log.lines();
+        EXPECT_EQ(accepted, c.error.empty()) << c.path;
+        if (c.error.empty()) {
+            EXPECT_TRUE(lines.empty()) << c.path;
+        } else {
+            ASSERT_EQ(lines.size(), 1u) << c.path;
+            EXPECT_EQ(lines[0], "ERROR Statistics file " + c.error) << c.path;
+        }
+    }
     struct stat info {};
-    ASSERT_EQ(lstat(path.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0644u);
+    ASSERT_EQ(stat("/dev/null", &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode)) << "/dev/null was replaced";
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fifo", "link", "socket"})) << "the check left files behind";
+}
 
-    ASSERT_TRUE(write_stats_file(path, "{}"));
-    EXPECT_EQ(read_file(path), "{}");
-    EXPECT_FALSE(write_stats_file(dir + "/missing/stats.json", "{}"));
+// A symbolic link is replaced by the file; its target is left alone. What is no regular file
+// when a heartbeat comes is left alone too.
+TEST(StatsFile, ReplacesALinkNotItsTargetAndNeverWhatIsNoFile) {
+    ScratchDir dir;
+    const std::string path = dir.path + "/stats.json";
+    const std::string victim = dir.path + "/victim";
+    const std::string fifo = dir.path + "/fifo";
+    { std::ofstream(victim) << "precious"; }
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string why;
+    for (const std::string& target : {victim, fifo}) {
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+        ASSERT_TRUE(write_stats_file(path, "{\"a\":1}", why)) << why;
+        EXPECT_EQ(read_file(path), "{\"a\":1}");
+        struct stat info {};
+        ASSERT_EQ(lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0644u);
+        ASSERT_TRUE(write_stats_file(path, "{}", why)) << why;
+        EXPECT_EQ(read_file(path), "{}");
+        unlink(path.c_str());
+    }
+    EXPECT_EQ(read_file(victim), "precious");
 
-    unlink(path.c_str());
-    unlink(victim.c_str());
-    EXPECT_EQ(rmdir(dir.c_str()), 0) << "temporary files were left behind";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(write_stats_file(path, "{}", why));
+    EXPECT_EQ(why, "is a FIFO, not a regular file");
+    EXPECT_FALSE(write_stats_file(dir.path + "/missing/stats.json", "{}", why));
+    EXPECT_EQ(why, "cannot make a file in its directory: No such file or directory");
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fifo", "stats.json", "victim"})) << "temporary files left";
+}
+
+// A file that cannot be written any more is reported once, and once again when it can.
+TEST(StatsFile, FailingAndRecoveringAreLoggedOnceEach) {
+    ScratchDir dir;
+    const std::string sub = dir.path + "/sub";
+    const std::string path = sub + "/stats.json";
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    StatsFileLog file_log;
+    LogCapture log;
+    store_stats_file(file_log, path, "1");
+    std::filesystem::remove_all(sub);
+    for (const char* text : {"2", "3", "4"}) store_stats_file(file_log, path, text);
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    for (const char* text : {"5", "6"}) store_stats_file(file_log, path, text);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "ERROR Statistics file " + path +
+                                   ": cannot make a file in its directory: No such file or directory (tried again at "
+                                   "every heartbeat)",
+                               "INFO Statistics file " + path + ": written again",
+                           }));
+    EXPECT_EQ(read_file(path), "6");
 }
 
 TEST(Heartbeat, SentThroughThePublisherAndWrittenToTheStatsFile) {
@@ -111,7 +222,8 @@ TEST(Heartbeat, SentThroughThePublisherAndWrittenToTheStatsFile) {
         settings,
         {[&sent](const std::string& subject, const std::string& payload) { sent.emplace_back(subject, payload); },
          nullptr}};
-    send_heartbeat(env);
+    StatsFileLog file_log;
+    send_heartbeat(env, file_log);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].first, "drevik.monitor.heartbeat.rig1");
     EXPECT_EQ(sent[0].second, heartbeat_text(settings, {}, {30, 2, 5, 9}));

@@ -1,4 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +13,7 @@
 
 #include "common/unique_fd.h"
 #include "log_capture.h"
+#include "request_head.h"
 #include "status_api.h"
 #include "status_report.h"
 #include "support/loopback_socket.h"
@@ -38,6 +43,7 @@ StatusSnapshot two_gpu_snapshot() {
     s.outbox_size = 3;
     s.outbox_dropped = 5;
     s.refused_oversized = 1;
+    s.console_dropped = 6;
     return s;
 }
 
@@ -45,7 +51,7 @@ TEST(StatusReport, JsonIsTheHeartbeatWithRatesConnectionAndOutbox) {
     MinerSettings settings;
     settings.client_id = "rig1";
     EXPECT_EQ(status_json(settings, two_gpu_snapshot()),
-              R"({"client_id":"rig1","connected":true,"found_session":1,"gpus":[)"
+              R"({"client_id":"rig1","connected":true,"console_dropped":6,"found_session":1,"gpus":[)"
               R"({"fan_pct":0,"hashrate_mhs":1234.57,"hw_errors":2,"index":1,"mem_total_mb":0,"mem_used_mb":0,)"
               R"("name":"GPU \"B\"\\x","power_w":220,"state":"mining","temp_c":71,"util_pct":0},)"
               R"({"fan_pct":0,"hashrate_mhs":0.0,"hw_errors":0,"index":0,"mem_total_mb":0,"mem_used_mb":0,"name":"A",)"
@@ -117,6 +123,9 @@ TEST(StatusReport, MetricsInTextExpositionFormat) {
               "# HELP drevik_bus_refused_oversized_total Publishes refused as larger than the server's max_payload.\n"
               "# TYPE drevik_bus_refused_oversized_total counter\n"
               "drevik_bus_refused_oversized_total 1\n"
+              "# HELP drevik_console_dropped_lines_total Console lines dropped while standard error was blocked.\n"
+              "# TYPE drevik_console_dropped_lines_total counter\n"
+              "drevik_console_dropped_lines_total 6\n"
               "# HELP drevik_job_height Height of the job taken last; 0 before the first.\n"
               "# TYPE drevik_job_height gauge\n"
               "drevik_job_height 500\n"
@@ -228,6 +237,142 @@ TEST_F(StatusApiTest, TricklingClientIsCutOff) {
     }
     EXPECT_LT(sent, request.size()) << "the whole trickled request was taken";
     EXPECT_EQ(reply.find("200 OK"), std::string::npos);
+}
+
+TEST(RequestHead, EndsAtTheEmptyLineWithinItsLimits) {
+    const std::string line(kMaxRequestLineBytes - 2, 'a');  // with its CR LF: at the limit
+    std::string many_headers = "GET / HTTP/1.1\r\n";
+    for (size_t i = 0; i < kMaxHeaderLines; ++i) many_headers += "A:1\r\n";
+    std::string large_head = "GET / HTTP/1.1\r\nX: ";
+    large_head += std::string(kMaxRequestHeadBytes - large_head.size() - 4, 'x') + "\r\n";  // at the limit with CR LF
+    const struct {
+        std::string bytes;
+        HeadVerdict verdict;
+        size_t used;  // of a complete head
+    } cases[] = {
+        {"GET /status HTTP/1.1\r\nHost: x\r\n\r\nBODY", HeadVerdict::complete, 33},
+        {"GET /status HTTP/1.0\n\nnext", HeadVerdict::complete, 22},
+        {"\r\n", HeadVerdict::complete, 2},
+        {"GET /status HTTP/1.1\r\nHost: x\r\n", HeadVerdict::more, 0},
+        {"GET /status HTTP/1.1\r\nX: \r\r\n", HeadVerdict::more, 0},  // a CR inside a line ends nothing
+        {line + "\r\n\r\n", HeadVerdict::complete, line.size() + 4},
+        {line + "a\r", HeadVerdict::request_line_too_long, 0},
+        {many_headers + "\r\n", HeadVerdict::complete, many_headers.size() + 2},
+        {many_headers + "A:1\r\n", HeadVerdict::headers_too_large, 0},
+        {large_head + "\r\n", HeadVerdict::complete, kMaxRequestHeadBytes},
+        {large_head + "x\r\n", HeadVerdict::headers_too_large, 0},
+    };
+    for (const auto& c : cases) {
+        // Whole, then a byte at a time, as a trickling client sends it.
+        RequestHead whole;
+        size_t used = 0;
+        EXPECT_EQ(feed_request_head(whole, c.bytes, used), c.verdict) << c.bytes.substr(0, 40);
+        if (c.verdict == HeadVerdict::complete) {
+            EXPECT_EQ(used, c.used) << c.bytes.substr(0, 40);
+        }
+        RequestHead trickled;
+        HeadVerdict verdict = HeadVerdict::more;
+        for (size_t i = 0; i < c.bytes.size() && verdict == HeadVerdict::more; ++i) {
+            verdict = feed_request_head(trickled, std::string_view(c.bytes).substr(i, 1), used);
+        }
+        EXPECT_EQ(verdict, c.verdict) << c.bytes.substr(0, 40);
+    }
+}
+
+// Sends `first`, then `repeated` over and over until the server stops taking it (or 64 MiB);
+// returns the answer, and whether the server cut the connection off before then.
+std::pair<std::string, bool> flood(int port, const std::string& first, const std::string& repeated) {
+    const UniqueFd fd(connect_loopback(port));
+    if (!fd) return {"no connection", false};
+    std::string block;
+    while (block.size() < 65536) block += repeated;
+    bool cut_off = false;
+    std::thread sender([&] {
+        bool ok = send_all(fd.get(), first);
+        for (size_t sent = 0; ok && sent < (size_t{64} << 20); sent += block.size()) ok = send_all(fd.get(), block);
+        cut_off = !ok;
+        shutdown(fd.get(), SHUT_WR);
+    });
+    std::string response;
+    while (read_within(fd.get(), response, milliseconds(15000)) > 0) {
+    }
+    sender.join();
+    return {response, cut_off};
+}
+
+// A request line or header lines beyond the limits are answered 414 or 431 as soon as the limit
+// is passed, and the connection is cut off: no client can make the process hold more.
+TEST_F(StatusApiTest, OversizedRequestHeadsAreRefusedAsTheyArrive) {
+    const std::string get = "GET /status HTTP/1.1\r\n";
+    const std::string too_large = "HTTP/1.1 431 Request Header Fields Too Large";
+    const struct {
+        std::string first;
+        std::string repeated;
+        std::string status;
+    } cases[] = {
+        {"GET /", "a", "HTTP/1.1 414 URI Too Long"},
+        {get, "X-Flood: 0123456789abcdef\r\n", too_large},
+        {get, "a:\r\n", too_large},
+        {get + "X-Long: ", "a", too_large},
+    };
+    for (const auto& c : cases) {
+        const auto [response, cut_off] = flood(api.port(), c.first, c.repeated);
+        EXPECT_EQ(status_line(response), c.status) << c.repeated;
+        EXPECT_NE(response.find("\r\nConnection: close\r\n"), std::string::npos) << response;
+        EXPECT_TRUE(cut_off) << "the server read on after its answer: " << c.repeated;
+    }
+    // At the limits a request is served.
+    std::string request = "GET /status?" + std::string(kMaxRequestLineBytes - 25, 'q') + " HTTP/1.1\r\n";
+    for (size_t i = 1; i < kMaxHeaderLines; ++i) request += "X-" + std::to_string(i) + ": 1\r\n";
+    request += "Host: x\r\n\r\n";
+    EXPECT_EQ(status_line(exchange(api.port(), request)), "HTTP/1.1 200 OK");
+}
+
+// A burst of clients is taken into the listen queue at once: none of them has to send its SYN
+// again, and each is answered.
+TEST_F(StatusApiTest, BurstOfClientsIsQueuedAndServed) {
+    constexpr int kClients = 200;
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(api.port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(clients.back().get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    // Blocking from here on: a send waits until its connection is made.
+    for (const UniqueFd& fd : clients) fcntl(fd.get(), F_SETFL, 0);
+    int answered = 0;
+    unsigned retransmitted = 0;
+    for (const UniqueFd& fd : clients) {
+        std::string response;
+        if (send_all(fd.get(), "GET /status HTTP/1.1\r\nHost: x\r\n\r\n")) {
+            while (read_within(fd.get(), response, milliseconds(30000)) > 0) {
+            }
+        }
+        if (status_line(response) == "HTTP/1.1 200 OK") ++answered;
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (getsockopt(fd.get(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0) retransmitted += info.tcpi_total_retrans;
+    }
+    EXPECT_EQ(answered, kClients);
+    EXPECT_EQ(retransmitted, 0u) << "connection attempts were dropped and sent again";
+}
+
+TEST(StatusApi, WildcardAddressesAreTold) {
+    for (const auto& [address, every] : {std::pair<const char*, bool>{"127.0.0.1", false},
+                                         {"0", true},
+                                         {"0.0.0.0", true},
+                                         {"::", true},
+                                         {"::1", false}}) {
+        StatusApi api;
+        if (!api.bind(address, 0)) {
+            EXPECT_NE(std::string(address).find(':'), std::string::npos) << address << " (IPv6 may be off)";
+            continue;
+        }
+        EXPECT_EQ(api.on_every_address(), every) << address;
+    }
 }
 
 TEST(StatusApi, AFailingReportIsAnsweredWith500AndLogged) {

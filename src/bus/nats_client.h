@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bus/bus_noise.h"
 #include "bus/nats_outbox.h"
 #include "bus/nats_parser.h"
 #include "bus/nats_protocol.h"
@@ -59,6 +60,8 @@ struct NatsTimings {
     // once: a frozen server must not hold finds for the keep-alive's 25 s.
     std::chrono::milliseconds result_pong{3000};
     OutboxTimings results;  // the wait for a stream's acknowledgement and the refusal back-off
+    // Each kind of line a server can make the client repeat is written a few times a window.
+    std::chrono::milliseconds noise_window{LineBudget::kWindow};
 };
 
 // The pause after a failed pass: the back-off plus a random extra of up to backoff_jitter.
@@ -202,6 +205,7 @@ private:
     std::atomic<int64_t> max_payload{kMaxPayloadDefault};
     std::atomic<uint64_t> oversized{0};
     std::atomic<uint64_t> dropped{0};
+    BusNoise noise{timings.noise_window};  // budgets of the lines a server can make the client repeat
 
     // Set before start(), then the reader's alone.
     TlsContext tls_context;  // made by set_tls, or by the reader when a server first asks for TLS

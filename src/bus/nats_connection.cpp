@@ -13,7 +13,7 @@
 #include <random>
 #include <system_error>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
@@ -273,7 +273,7 @@ void NatsClient::apply_info(const ServerInfo& info) {
         added = update_discovered(servers, urls);
     }
     for (const std::string& url : added) {
-        console_print("[NATS] Discovered server: %s\n", masked_server_entry(url).c_str());
+        print_within(noise.discovered, "[NATS] Discovered server: " + masked_server_entry(url) + "\n");
     }
 }
 
@@ -323,10 +323,9 @@ NatsClient::Attempt NatsClient::attempt(size_t index, std::vector<char>& chunk) 
     const std::string server = server_key(*address);
     wait_before_retrying(server);
     if (!running.load()) return Attempt::failed;
-    const char* host = address->host.c_str();
-    console_print("[NATS] Connecting to %s:%d...\n", host, address->port);
+    console_print("[NATS] Connecting to %s...\n", server.c_str());
     if (!connect_to(address->host, address->port)) {
-        if (running.load()) console_print("[NATS] Failed: %s:%d\n", host, address->port);
+        if (running.load()) console_print("[NATS] Failed: %s\n", server.c_str());
         return Attempt::failed;
     }
     set_current_server(server);
@@ -359,7 +358,7 @@ NatsClient::Attempt NatsClient::fail(const ServerAddress& address, const std::st
     close_connection();
     set_current_server("");
     reset_stream();
-    if (running.load()) console_print("[NATS] Failed: %s:%d (%s)\n", address.host.c_str(), address.port, why.c_str());
+    if (running.load()) console_print("[NATS] Failed: %s (%s)\n", server_key(address).c_str(), why.c_str());
     return Attempt::failed;
 }
 
@@ -382,6 +381,7 @@ void NatsClient::run() {
             count = servers.entries.size();
         }
         for (size_t k = 0; k < count && running.load(); ++k) {
+            print_held_back(noise);
             const size_t index = (start + k) % count;
             std::string key;
             {

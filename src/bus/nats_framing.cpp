@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <exception>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
@@ -38,8 +38,7 @@ bool NatsClient::fits_locked(const std::string& subject, size_t payload_size) {
     if (static_cast<int64_t>(payload_size) <= limit) return true;
     // The server would answer with -ERR and close the connection, costing everything in flight.
     oversized.fetch_add(1);
-    console_print("[NATS] Not sent: %zu-byte message on %s exceeds max_payload %lld\n", payload_size, subject.c_str(),
-                  static_cast<long long>(limit));
+    print_within(noise.refused, refused_line(payload_size, subject, limit));
     return false;
 }
 
@@ -135,6 +134,7 @@ void NatsClient::receive_loop(std::vector<char>& chunk) {
     // The greeting may have brought more than its own line.
     if (!dispatch_frames()) return;
     while (running.load() && connected.load()) {
+        print_held_back(noise);
         // The rest of a payload is due within the receive time-out; keep-alive and the results'
         // deadlines wait for it.
         const bool payload = awaiting_payload(parser);
@@ -169,7 +169,7 @@ bool NatsClient::dispatch_frames() {
                 apply_info(parse_info_line(frame.line));  // cluster changes and limits while connected
                 break;
             case FrameKind::err:
-                console_print("[NATS] Server error: %s\n", excerpt(frame.line).c_str());
+                print_within(noise.server_errors, "[NATS] Server error: " + excerpt(frame.line) + "\n");
                 break;
             case FrameKind::ok:
             case FrameKind::other:
@@ -207,9 +207,10 @@ void NatsClient::deliver(int64_t sid, const NatsMsg& message) {
     try {
         target->callback(message);
     } catch (const std::exception& e) {
-        console_print("[NATS] Callback failed on %s: %s\n", excerpt(message.subject).c_str(),
-                      excerpt(e.what()).c_str());
+        print_within(noise.callback_failures,
+                     "[NATS] Callback failed on " + excerpt(message.subject) + ": " + excerpt(e.what()) + "\n");
     } catch (...) {
-        console_print("[NATS] Callback failed on %s: unknown exception\n", excerpt(message.subject).c_str());
+        print_within(noise.callback_failures,
+                     "[NATS] Callback failed on " + excerpt(message.subject) + ": unknown exception\n");
     }
 }

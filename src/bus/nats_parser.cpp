@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 
 namespace {
 

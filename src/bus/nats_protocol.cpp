@@ -121,18 +121,24 @@ std::optional<ServerAddress> parse_server_entry(const std::string& entry) {
         address.credentials = parse_credentials(rest.substr(0, at));
         rest.erase(0, at + 1);
     }
-    const size_t colon = rest.rfind(':');
-    if (colon == std::string::npos) {
-        address.host = rest;
-        address.port = 4222;
+    // An IPv6 literal in brackets, as URLs and connect_urls write one: the port follows the ']'.
+    size_t colon = rest.rfind(':');
+    if (!rest.empty() && rest[0] == '[') {
+        const size_t close = rest.find(']');
+        if (close == std::string::npos || (close + 1 < rest.size() && rest[close + 1] != ':')) return std::nullopt;
+        address.host = rest.substr(1, close - 1);
+        colon = close + 1 < rest.size() ? close + 1 : std::string::npos;
     } else {
         address.host = rest.substr(0, colon);
+    }
+    address.port = 4222;
+    if (colon != std::string::npos) {
         const int64_t port = leading_decimal(rest.substr(colon + 1));
         // A port outside the TCP range is unusable rather than wrapped into it by the resolver.
         if (port < 1 || port > 65535) return std::nullopt;
         address.port = static_cast<int32_t>(port);
     }
-    if (address.host.empty() || address.port <= 0) return std::nullopt;
+    if (address.host.empty()) return std::nullopt;
     return address;
 }
 
@@ -170,7 +176,10 @@ int header_status(std::string_view headers) {
     return digits == 3 ? status : 0;
 }
 
-std::string server_key(const ServerAddress& address) { return address.host + ":" + std::to_string(address.port); }
+std::string server_key(const ServerAddress& address) {
+    const bool ipv6 = address.host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
+}
 
 ServerInfo parse_info_line(const std::string& line) {
     ServerInfo info;

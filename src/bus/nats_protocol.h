@@ -32,8 +32,8 @@ struct ServerAddress {
 
 // Interprets one server list entry: an optional "scheme://" prefix is taken off ("tls" asks
 // for TLS), then an optional "userinfo@" up to the last '@', then the text is split at its
-// last ':' (no ':' means port 4222). Returns nothing for an empty host or a port outside
-// 1-65535.
+// last ':' (no ':' means port 4222), or after the ']' of an IPv6 literal in brackets. Returns
+// nothing for an empty host or a port outside 1-65535.
 std::optional<ServerAddress> parse_server_entry(const std::string& entry);
 
 // The entry as it may be shown: a password or token is replaced by "***".
@@ -66,7 +66,8 @@ std::optional<MsgHeader> parse_hmsg_line(const std::string& line);
 // it carries none.
 int header_status(std::string_view headers);
 
-// "host:port" of a usable entry: two entries with the same key name the same server.
+// "host:port" of a usable entry ("[host]:port" for an IPv6 address): two entries with the same
+// key name the same server.
 std::string server_key(const ServerAddress& address);
 
 // What the miner uses of a server's INFO line. Members the line lacks, or holds in a form that

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/stream_ack.h"
 #include "common/console.h"
@@ -82,9 +82,10 @@ std::string NatsClient::due_results_locked(std::vector<OutboxEntry>& oversized) 
 void NatsClient::report_oversized(const std::vector<OutboxEntry>& entries) {
     for (const OutboxEntry& entry : entries) {
         oversized.fetch_add(1);
-        console_print("[NATS] Not sent: %zu-byte %s on %s exceeds max_payload %lld, kept for another server\n",
-                      outbox_wire_bytes(entry, entry.with_reply), kind_name(entry.kind), entry.subject.c_str(),
-                      static_cast<long long>(max_payload.load()));
+        print_within(noise.refused, "[NATS] Not sent: " + std::to_string(outbox_wire_bytes(entry, entry.with_reply)) +
+                                        "-byte " + kind_name(entry.kind) + " on " + entry.subject +
+                                        " exceeds max_payload " + std::to_string(max_payload.load()) +
+                                        ", kept for another server\n");
     }
 }
 

@@ -23,3 +23,9 @@ std::vector<std::string> update_discovered(ServerList& list, const std::vector<s
 
 // Index of the entry that names the server `key` ("host:port"); entries.size() when none does.
 size_t find_server(const ServerList& list, const std::string& key);
+
+// The entries as the console may show them, each secret masked (masked_server_entry), also
+// where a comma in a secret that was not percent-encoded cut an entry in two: the piece after
+// the comma then has the '@' and no scheme, and nothing of the secret before that '@' is
+// shown, in whichever pieces it fell.
+std::vector<std::string> masked_server_list(const std::vector<std::string>& entries);

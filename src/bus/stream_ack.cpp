@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bus/console_text.h"
+#include "common/console_text.h"
 #include "bus/nats_protocol.h"
 
 StreamAck parse_stream_ack(const std::string& headers, const std::string& payload) {

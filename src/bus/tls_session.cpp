@@ -1,8 +1,10 @@
 #include "bus/tls_session.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -10,23 +12,42 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
+
+#include "common/unique_fd.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string openssl_error_text() {
-    const unsigned long code = ERR_peek_last_error();
+std::string system_error_text(int error) { return std::generic_category().message(error); }
+
+std::string openssl_reason(unsigned long code) {
     if (code == 0) return "";
+    // A failed system call comes as "system lib"; its errno says what went wrong.
+    if (ERR_SYSTEM_ERROR(code)) return system_error_text(ERR_GET_REASON(code));
     const char* reason = ERR_reason_error_string(code);
     return reason != nullptr ? reason : "error " + std::to_string(code);
 }
 
+std::string openssl_error_text() { return openssl_reason(ERR_peek_last_error()); }
+
+// Why `file` cannot be read at all, in the system's words; empty when it can.
+std::string unreadable(const std::string& file) {
+    const UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || fstat(fd.get(), &info) != 0) return system_error_text(errno);
+    return S_ISDIR(info.st_mode) ? system_error_text(EISDIR) : "";
+}
+
+// The file named and why it cannot be used: the system's reason when it cannot be read, else
+// OpenSSL's (no PEM data in it, a key that does not match the certificate...).
 std::string file_error(const char* what, const std::string& file) {
-    std::string text = std::string("cannot use ") + what + " " + file;
-    const std::string reason = openssl_error_text();
-    if (!reason.empty()) text += ": " + reason;
-    return text;
+    std::string reason = unreadable(file);
+    // The first error names the fault in the file's content; the later ones only wrap it ("PEM lib").
+    if (reason.empty()) reason = openssl_reason(ERR_peek_error());
+    if (reason.empty()) reason = "not usable";
+    return std::string("cannot use ") + what + " " + file + ": " + reason;
 }
 
 // The socket BIO of OpenSSL writes with write(), which raises SIGPIPE on a connection the peer
@@ -106,6 +127,7 @@ TlsContext make_tls_context(const TlsOptions& options, std::string& error) {
         return nullptr;
     }
     if (!options.cert_file.empty()) {
+        ERR_clear_error();  // a trust store that loaded may still have queued what it skipped
         if (SSL_CTX_use_certificate_chain_file(context.get(), options.cert_file.c_str()) != 1) {
             error = file_error("certificate file", options.cert_file);
             return nullptr;

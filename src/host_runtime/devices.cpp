@@ -27,15 +27,18 @@ size_t physical_memory() {
 namespace host_runtime {
 
 // One device unless DREVIK_HOST_DEVICES holds a count from 0 to 64, read at every call so a
-// test can change it between calls. A malformed DREVIK_HOST_FAULT leaves no device.
+// test can change it between calls. A malformed count, DREVIK_HOST_SIMD or DREVIK_HOST_FAULT
+// leaves no device, so that start-up fails rather than run on what the operator did not ask for.
 int device_count() {
-    if (!fault_plan_is_valid()) return 0;
+    if (!fault_plan_is_valid() || !lane_width_setting_is_valid()) return 0;
     const char* text = std::getenv("DREVIK_HOST_DEVICES");
     if (text == nullptr || *text == '\0') return 1;
-    char* end = nullptr;
-    const long count = std::strtol(text, &end, 10);
-    if (*end != '\0' || count < 0 || count > 64) return 1;
-    return static_cast<int>(count);
+    const std::string count = text;
+    if (count.size() > 2 || count.find_first_not_of("0123456789") != std::string::npos || std::stoi(count) > 64) {
+        report_malformed("DREVIK_HOST_DEVICES", count, "malformed value " + quoted(count) + " (expected 0 to 64)");
+        return 0;
+    }
+    return std::stoi(count);
 }
 
 int current_device() { return selected_device; }

@@ -16,7 +16,6 @@
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "internal.h"
-#include "common/console.h"
 
 namespace host_runtime {
 
@@ -79,10 +78,9 @@ void refresh_plan() REQUIRES(plan_mutex) {
         const std::string entry = text.substr(start, end - start);
         FaultEntry parsed{};
         if (!parse_entry(entry, parsed)) {
-            console_print(
-                "DREVIK_HOST_FAULT: malformed entry \"%s\" (expected KIND:DEVICE:N, KIND fail, hang or "
-                "corrupt, DEVICE 0 to 63, N from 1)\n",
-                entry.c_str());
+            report_malformed("DREVIK_HOST_FAULT", text,
+                             "malformed entry " + quoted(entry) +
+                                 " (expected KIND:DEVICE:N, KIND fail, hang or corrupt, DEVICE 0 to 63, N from 1)");
             plan.valid = false;
             plan.entries.clear();
             return;

@@ -2,6 +2,7 @@
 // Shared between the stand-in's own sources only.
 
 #include <functional>
+#include <string>
 
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
@@ -23,6 +24,15 @@ void install_symbol_images(int device) REQUIRES(launch_mutex);
 // Threads per kernel call that launches offer (see host_lanes_offered): the widest vector the
 // CPU runs, or the narrower one DREVIK_HOST_SIMD names.
 unsigned lane_width();
+// False when DREVIK_HOST_SIMD names no width (reported once on standard error).
+bool lane_width_setting_is_valid();
+
+// `text` in double quotes, escaped and cut, so that a value can neither flood the console nor
+// start a line of its own.
+std::string quoted(const std::string& text);
+// Says "VARIABLE: message" on standard error, once for each malformed value the variable takes
+// (the variables are read at every call).
+void report_malformed(const char* variable, const std::string& value, const std::string& message);
 
 enum class Fault { none, fail, hang, corrupt };
 // False when DREVIK_HOST_FAULT is malformed (reported once on standard error).

@@ -1,15 +1,12 @@
 // The vector width that launches run threads at: the widest the CPU has, or a narrower one
 // that DREVIK_HOST_SIMD names (avx512, avx2, sse2 or scalar), read at every launch so that a
 // test can change it between launches. A width the CPU lacks is not taken; an unknown name is
-// reported once on standard error and ignored.
+// reported once on standard error and leaves no device (see device_count).
 
 #include <cstdlib>
-#include <cstring>
+#include <optional>
 #include <string>
 
-#include "common/console.h"
-#include "common/mutex.h"
-#include "common/thread_annotations.h"
 #include "internal.h"
 
 namespace host_runtime {
@@ -35,24 +32,27 @@ unsigned width_named(const std::string& name) {
     return 0;
 }
 
+// The width DREVIK_HOST_SIMD names, 0 for a name it does not know (reported); nothing when it
+// is not set.
+std::optional<unsigned> named_width() {
+    const char* value = std::getenv("DREVIK_HOST_SIMD");
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    const unsigned named = width_named(value);
+    if (named == 0) {
+        report_malformed("DREVIK_HOST_SIMD", value,
+                         "unknown value " + quoted(value) + " (expected avx512, avx2, sse2 or scalar)");
+    }
+    return named;
+}
+
 }  // namespace
 
 unsigned lane_width() {
     static const unsigned widest = widest_on_cpu();
-    const char* value = std::getenv("DREVIK_HOST_SIMD");
-    if (value == nullptr || *value == '\0') return widest;
-    const unsigned named = width_named(value);
-    if (named == 0) {
-        static Mutex reported_mutex;
-        static std::string reported GUARDED_BY(reported_mutex);
-        MutexLock lock(reported_mutex);
-        if (reported != value) {
-            reported = value;
-            console_print("DREVIK_HOST_SIMD: unknown value \"%s\" (expected avx512, avx2, sse2 or scalar)\n", value);
-        }
-        return widest;
-    }
-    return named < widest ? named : widest;
+    const std::optional<unsigned> named = named_width();
+    return named && *named != 0 && *named < widest ? *named : widest;
 }
+
+bool lane_width_setting_is_valid() { return named_width() != 0u; }
 
 }  // namespace host_runtime

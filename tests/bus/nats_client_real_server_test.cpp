@@ -12,6 +12,7 @@
 #include "bus/nats_client.h"
 #include "common/unique_fd.h"
 #include "delivery_recorder.h"
+#include "scripted_server.h"
 #include "support/nats_server_process.h"
 #include "support/nats_test_client.h"
 #include "support/stderr_capture.h"
@@ -316,6 +317,37 @@ TEST(NatsClientRealServer, ResultsPublishedWithoutAConnectionArriveInOrderOnceTh
     }
     EXPECT_TRUE(wait_until([&] { return client.outbox_size() == 0; }));
     client.stop();
+}
+
+// An IPv6 literal in brackets, as the operator writes one in a URL and as a cluster announces one
+// in connect_urls, is reached like any address.
+TEST(NatsClientRealServer, BracketedIpv6AddressesAreReached) {
+    StderrCapture captured;
+    NatsServerProcess server({"-a", "::"});  // ::1 and 127.0.0.1 (where the fixture checks on it) alike
+    server.start();
+    const std::string ipv6 = "[::1]:" + std::to_string(server.port());
+    {
+        NatsClient client("drevik-miner", quick_timings());
+        client.set_servers({"nats://" + ipv6});
+        client.start();
+        ASSERT_TRUE(wait_until([&] { return client.is_connected(); })) << captured.text();
+        EXPECT_EQ(client.current_server_copy(), ipv6);
+        EXPECT_TRUE(wait_until([&] { return server.connections_named("drevik-miner") == 1; }));
+    }
+    // A seed that announces the server and goes away: the client goes on to the announced one.
+    ScriptedServer seed;
+    NatsClient client("drevik-miner", quick_timings());
+    client.set_servers({seed.address()});
+    client.start();
+    ASSERT_TRUE(seed.accept_client());
+    seed.send("INFO {\"connect_urls\":[\"" + ipv6 + "\"]}\r\n");
+    ASSERT_TRUE(seed.read_until("PING\r\n"));
+    seed.drop_client();
+    ASSERT_TRUE(wait_until([&] { return client.is_connected() && client.current_server_copy() == ipv6; }))
+        << captured.text();
+    client.stop();
+    EXPECT_TRUE(captured.wait_for("[NATS] Discovered server: " + ipv6 + "\n"));
+    EXPECT_TRUE(captured.wait_for("[NATS] Connected: " + ipv6 + "\n", 2));
 }
 
 }  // namespace

@@ -290,6 +290,34 @@ TEST(NatsClientScripted, InfoWhileConnectedAddsAnnouncedServersOnceAndIgnoresUnu
                                      "10.0.0.3:4222\n[NATS] Discovered server: 10.0.0.5:4222\n");
 }
 
+// A server that repeats itself (a thousand -ERR lines, INFO lines that swap the announced
+// servers back and forth) gets a few lines of each kind on the console in a window, then one
+// count of the rest.
+TEST(NatsClientScripted, RepeatedServerLinesAreAFewAWindowThenACount) {
+    NatsTimings timings = quick_timings();
+    timings.noise_window = std::chrono::milliseconds(1000);
+    ScriptedClient t(timings);
+    ASSERT_TRUE(t.connected_and_greeted());
+    const std::string swap[] = {"INFO {\"connect_urls\":[\"10.0.0.1:4222\",\"10.0.0.2:4222\"]}\r\n",
+                                "INFO {\"connect_urls\":[\"10.0.0.3:4222\",\"10.0.0.4:4222\"]}\r\n"};
+    std::string flood;
+    for (int i = 0; i < 1000; ++i) flood += "-ERR 'e" + std::to_string(i) + "'\r\n" + swap[i % 2];
+    t.server.send(flood);
+    // Once the window is over, the next wake-up of the reader reports the counts.
+    ASSERT_TRUE(wait_until([&] { return t.sync() && count_of(t.captured.text(), "more not shown") == 2; }));
+    t.client.stop();
+    const std::string own = t.server.address();
+    const auto error = [](int i) { return "[NATS] Server error: -ERR 'e" + std::to_string(i) + "'\n"; };
+    const auto discovered = [](int host) {
+        return "[NATS] Discovered server: 10.0.0." + std::to_string(host) + ":4222\n";
+    };
+    EXPECT_EQ(t.captured.text(), "[NATS] Connecting to " + own + "...\n[NATS] Connected: " + own + "\n" + error(0) +
+                                     discovered(1) + discovered(2) + error(1) + discovered(3) + discovered(4) +
+                                     error(2) + discovered(1) + error(3) + error(4) +
+                                     "[NATS] Discovered server: 1995 more not shown\n"
+                                     "[NATS] Server error: 995 more not shown\n");
+}
+
 TEST(NatsClientScripted, ConcurrentPublishersNeverInterleaveAcrossReconnectsAndStop) {
     ScriptedClient t;
     struct Publishers {

@@ -46,11 +46,32 @@ TEST(ServerList, AHostileAnnouncementCannotGrowTheListBeyondItsBound) {
 }
 
 TEST(ServerList, FindsAServerByHostAndPortWhateverTheEntrysForm) {
-    const ServerList list = make_server_list({"nats://a:4222", "b", "tls://c:5"});
+    const ServerList list = make_server_list({"nats://a:4222", "b", "tls://c:5", "nats://[::1]:6", "::1:7"});
     EXPECT_EQ(find_server(list, "a:4222"), 0u);
     EXPECT_EQ(find_server(list, "b:4222"), 1u);
     EXPECT_EQ(find_server(list, "c:5"), 2u);
-    EXPECT_EQ(find_server(list, "d:4222"), 3u);
+    EXPECT_EQ(find_server(list, "[::1]:6"), 3u);
+    EXPECT_EQ(find_server(list, "[::1]:7"), 4u);
+    EXPECT_EQ(find_server(list, "d:4222"), 5u);
+}
+
+// A comma that was not percent-encoded cuts a secret in two; nothing before its '@' is shown.
+TEST(ServerList, MaskedForTheConsoleEvenWhereACommaCutASecret) {
+    const struct {
+        List entries;
+        List shown;
+    } cases[] = {
+        {{"nats://u:pw@h:1", "nats://h2:2", "nats://tok@h3"}, {"nats://u:***@h:1", "nats://h2:2", "nats://***@h3"}},
+        {{"nats://user:s3cr", "t@host:4222"}, {"nats://user:***", "***@host:4222"}},
+        {{"tls://u:a", "b:c", "d@h", "h4"}, {"tls://u:***", "***", "***@h", "h4"}},
+        {{"nats://to", "ken@h:1", "nats://h2"}, {"nats://***", "***@h:1", "nats://h2"}},
+        {{"h1:4222", "nats://u:1234", "5@h2"}, {"h1:4222", "nats://u:***", "***@h2"}},
+        // After an entry with credentials, one without a scheme is whole; after one without
+        // them, it cannot be told from a cut, and both are masked.
+        {{"nats://a:b@h1", "u:p@h2"}, {"nats://a:***@h1", "u:***@h2"}},
+        {{"nats://h1:2", "u:p@h2"}, {"nats://h1:***", "***@h2"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(masked_server_list(c.entries), c.shown) << c.entries[0];
 }
 
 TEST(Backoff, PausesSpreadOverTheJitterSoAFleetDoesNotReconnectInLockStep) {

@@ -240,3 +240,12 @@ def next_on(conn, subject, timeout):
         item = conn.next_message(remaining)
         if item and item[0] == subject:
             return item[1]
+
+
+def wait_for_value(read, predicate, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = read()
+        if predicate(value) or time.monotonic() > deadline:
+            return value
+        time.sleep(0.2)

@@ -5,10 +5,11 @@ import json
 import os
 import re
 import signal
+import tempfile
 import time
 import unittest
 
-from harness import Miner, NatsServer, jobs, logged, next_on, subscriber, verify
+from harness import Miner, NatsServer, jobs, logged, next_on, subscriber, verify, wait_for_value
 
 EASY = 1000            # a block within the first launch
 NEVER = 2 ** 62        # no block while a test runs
@@ -240,6 +241,39 @@ class Shutdown(MinerTestCase):
         self.assertEqual(miner.matching(r"NATS"), [])
 
 
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+class Memory(MinerTestCase):
+    def setUp(self):
+        self.config = tempfile.NamedTemporaryFile("w", suffix=".conf")
+        self.config.write("max_payload: 67108864\n")
+        self.config.flush()
+        self.server = NatsServer(["-c", self.config.name])
+        self.miners = []
+        self.conns = []
+
+    def tearDown(self):
+        super().tearDown()
+        self.config.close()
+
+    def test_a_job_with_a_million_receipts_leaves_the_heap_as_it_was(self):
+        miner = self.start_miner("--gpus", "", "--stats", "600")
+        pool = self.pool()
+        usual = resident_kib(miner.process.pid)
+        huge = jobs.make_job(1, NEVER, receipts=["receipt-%08x" % i for i in range(1000000)])
+        self.publish_job(pool, huge)
+        miner.wait_for(logged("INFO", r"\[h=1\] Mining on 0 GPU\(s\)"), timeout=120)
+        self.publish_job(pool, jobs.make_job(2, NEVER))
+        miner.wait_for(logged("INFO", r"\[h=2\] Mining on 0 GPU\(s\)"))
+        # Parsing the job took well over 100 MiB; once it is gone, the process is its usual size.
+        after = wait_for_value(lambda: resident_kib(miner.process.pid), lambda kib: kib < usual + 16384)
+        self.assertLess(after, usual + 16384, "resident %d KiB, %d KiB before the job" % (after, usual))
+        self.assert_clean_exit(miner)
+
+
 class DeviceHealth(MinerTestCase):
     def test_failed_or_hung_device_leaves_service_while_the_other_finds_the_block(self):
         for kind, reason in (("fail", r"launch failed: unspecified launch failure"),
@@ -273,8 +307,9 @@ class DeviceHealth(MinerTestCase):
         self.assertRegex(miner.lines[-2], logged("ERROR", r"No GPU left in service, exiting$"))
         self.assertRegex(miner.lines[-1], logged("INFO", r"Shutting down\.\.\.$"))
 
-    def test_corrupt_find_never_reaches_the_bus(self):
-        miner = self.start_miner("--id", "rig-c", "--stats", "1", env={"DREVIK_HOST_FAULT": "corrupt:0:1"})
+    def test_corrupt_finds_never_reach_the_bus_nor_flood_the_console(self):
+        corrupt = ",".join("corrupt:0:%d" % n for n in range(1, 8))  # the first seven finds
+        miner = self.start_miner("--id", "rig-c", "--stats", "1", env={"DREVIK_HOST_FAULT": corrupt})
         pool = self.pool(jobs.SHARE_SUBJECT, jobs.RESULT_SUBJECT)
         job = jobs.make_job(5, 16384)  # share difficulty 4: a block within the first launches
         self.publish_job(pool, job)
@@ -284,7 +319,10 @@ class DeviceHealth(MinerTestCase):
                                                 r"\(SHA-256 of the pre-image differs from the device's digest\)$"))
         bad_nonce = re.search(r"nonce=([0-9a-f]{16})", miner.lines[warning]).group(1)
         self.assertNotEqual(result["nonce"], bad_nonce)
-        miner.wait_for(logged("INFO", r"  GPU 0: .* \| hw_errors=1 \| (idle|mining)$"), start=warning)
+        miner.wait_for(logged("INFO", r"  GPU 0: .* \| hw_errors=7 \| (idle|mining)$"), start=warning)
+        # A few lines a window; the rest are counted once the window is over.
+        miner.wait_for(logged("WARN", r"GPU hardware error: 2 more not shown$"), timeout=30)
+        self.assertEqual(len(miner.matching(logged("WARN", r"GPU 0 hardware error: "))), 5)
         self.assert_clean_exit(miner, reporting=True)
         while True:
             item = pool.next_message(0.5)

@@ -17,6 +17,7 @@
 #include "host_devices.h"
 #include "kernels/kernels.h"
 #include "sha256_reference.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -85,9 +86,9 @@ TEST(GpuMinerInit, PrintsDeviceLineAndTunesTheGeometry) {
     const int32_t grid = std::min(occupancy + 2, 16) * properties.multiProcessorCount;
 
     GpuMiner miner(scripted_3200ms);
-    testing::internal::CaptureStderr();
+    capture_console();
     miner.init(0);
-    const std::string output = testing::internal::GetCapturedStderr();
+    const std::string output = captured_console();
 
     const std::string head =
         "[GPU 0] " + std::string(properties.name) + ": " + std::to_string(properties.multiProcessorCount) + " SMs, " +
@@ -123,14 +124,14 @@ TEST(GpuMinerInit, FailedSetUpReportsTheRuntimeErrorAndThrows) {
         SCOPED_TRACE(std::to_string(c.ordinal) + " of " + c.devices);
         HostDevices devices(c.devices);
         GpuMiner miner(scripted_3200ms);
-        testing::internal::CaptureStderr();
+        capture_console();
         try {
             miner.init(c.ordinal);
             ADD_FAILURE() << "init did not throw";
         } catch (const std::runtime_error& error) {
             EXPECT_STREQ(error.what(), c.error);
         }
-        const std::string output = testing::internal::GetCapturedStderr();
+        const std::string output = captured_console();
         EXPECT_TRUE(
             testing::internal::RE::FullMatch(output, std::string("CUDA error src/gpu_miner:[0-9]+: ") + c.error + "\n"))
             << output;
@@ -151,9 +152,9 @@ TEST(UsableDevices, FollowTheDevicesTheRuntimePresents) {
 class GpuMinerSearch : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing::internal::CaptureStderr();
+        capture_console();
         miner.init(0);
-        testing::internal::GetCapturedStderr();
+        captured_console();
     }
 
     GpuMiner miner{scripted_3200ms};
@@ -194,9 +195,9 @@ TEST_F(GpuMinerSearch, StopSetBeforeTheStartBuildsNoPreimage) {
     const std::atomic<bool> stop{true};
     SearchOutcome outcome;
     outcome.gpu = -1;
-    testing::internal::CaptureStderr();
+    capture_console();
     EXPECT_FALSE(miner.search(job, stop, outcome, Finds::record, &finds));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(captured_console(), "");
     EXPECT_FALSE(outcome.found);
     EXPECT_EQ(outcome.gpu, 0);
     EXPECT_TRUE(finds.snapshot().empty());
@@ -216,9 +217,9 @@ TEST_F(GpuMinerSearch, PrefixOfAnyOtherLengthThan142IsNotSearched) {
         job.previous_blockhash = std::string(c.previous_hash_length, 'c');
         const std::atomic<bool> stop{false};
         SearchOutcome outcome;
-        testing::internal::CaptureStderr();
+        capture_console();
         EXPECT_FALSE(miner.search(job, stop, outcome, Finds::record, &finds));
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error);
+        EXPECT_EQ(captured_console(), c.error);
         EXPECT_FALSE(outcome.found);
     }
     EXPECT_TRUE(finds.snapshot().empty());
@@ -251,10 +252,10 @@ TEST(GpuMinerMultiDevice, ConcurrentSearchesOnTwoDevicesFindTheirOwnBlocks) {
     HostDevices devices("2");
     GpuMiner first(scripted_3200ms);
     GpuMiner second(scripted_3200ms);
-    testing::internal::CaptureStderr();
+    capture_console();
     first.init(0);
     second.init(1);
-    testing::internal::GetCapturedStderr();
+    captured_console();
 
     const MiningJob jobs[] = {make_job('e', 64, 0), make_job('f', 64, 0)};
     const std::atomic<bool> stop{false};
@@ -296,9 +297,9 @@ std::vector<std::string> HealthLines::lines;
 
 void init_quietly(GpuMiner& miner, int32_t device) {
     miner.set_health_log(HealthLines::record);
-    testing::internal::CaptureStderr();
+    capture_console();
     miner.init(device);
-    testing::internal::GetCapturedStderr();
+    captured_console();
 }
 
 // Device 2 corrupts its first block find, device 3 its first share: each is counted and
@@ -400,9 +401,9 @@ TEST(GpuMinerHealth, InterruptEndsSetUpBeforeTheNextTuningLaunch) {
         if (++launches == 2) interrupted = true;
         return 100.0;
     });
-    testing::internal::CaptureStderr();
+    capture_console();
     EXPECT_FALSE(miner.init(0, &interrupted));
-    const std::string output = testing::internal::GetCapturedStderr();
+    const std::string output = captured_console();
     EXPECT_EQ(launches, 2);
     EXPECT_EQ(output.find("Tuned:"), std::string::npos) << output;
 }

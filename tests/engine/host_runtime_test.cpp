@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host_devices.h"
+#include "support/console_capture.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ TEST(HostRuntime, LaneGroupsRunEveryThreadOnceAtEveryWidth) {
     int* bad_offers = nullptr;
     ASSERT_EQ(cudaMalloc(&visits, threads * sizeof(int)), cudaSuccess);
     ASSERT_EQ(cudaMalloc(&bad_offers, sizeof(int)), cudaSuccess);
-    for (const char* simd : {"scalar", "sse2", "avx2", "avx512", "unknown"}) {
+    for (const char* simd : {"scalar", "sse2", "avx2", "avx512", ""}) {
         ScopedEnv width("DREVIK_HOST_SIMD", simd);
         for (unsigned take : {1u, 3u, 16u}) {
             SCOPED_TRACE(std::string(simd) + ", taking " + std::to_string(take));
@@ -195,7 +196,7 @@ TEST(HostRuntime, DeviceCountComesFromTheEnvironment) {
         cudaError_t status;
     };
     const Case cases[] = {
-        {"3", 3, cudaSuccess}, {"0", 0, cudaErrorNoDevice}, {"x", 1, cudaSuccess}, {"-2", 1, cudaSuccess}};
+        {"3", 3, cudaSuccess}, {"0", 0, cudaErrorNoDevice}, {"64", 64, cudaSuccess}, {"", 1, cudaSuccess}};
     for (const Case& c : cases) {
         HostDevices devices(c.value);
         int count = -1;
@@ -273,11 +274,11 @@ TEST(HostRuntime, MalformedFaultPlanLeavesNoDevice) {
                                      "fail:0:1,", "fail:x:1", "hang:0:-1", "corrupt:0:1:2", " fail:0:1"};
     for (const char* plan : malformed) {
         HostFaults faults(plan);
-        testing::internal::CaptureStderr();
+        capture_console();
         int count = -1;
         EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice) << plan;
         EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice) << plan;
-        const std::string output = testing::internal::GetCapturedStderr();
+        const std::string output = captured_console();
         EXPECT_EQ(output.rfind("DREVIK_HOST_FAULT: malformed entry \"", 0), 0u) << plan << ": " << output;
         EXPECT_EQ(output.find('\n'), output.size() - 1) << "reported once: " << output;
     }
@@ -285,6 +286,40 @@ TEST(HostRuntime, MalformedFaultPlanLeavesNoDevice) {
     int count = -1;
     EXPECT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
     EXPECT_EQ(count, 2);
+}
+
+// Any malformed setting leaves no device, so that start-up fails instead of running on what the
+// operator did not ask for. The value is shown escaped and cut: it can neither flood the console
+// nor forge a line of its own.
+TEST(HostRuntime, MalformedSettingsLeaveNoDeviceAndAreShownEscaped) {
+    const std::string devices = "DREVIK_HOST_DEVICES: malformed value ";
+    const std::string simd = "DREVIK_HOST_SIMD: unknown value ";
+    const std::string simd_expected = " (expected avx512, avx2, sse2 or scalar)\n";
+    const struct {
+        const char* variable;
+        std::string value;
+        std::string report;
+    } cases[] = {
+        {"DREVIK_HOST_DEVICES", "-1", devices + "\"-1\" (expected 0 to 64)\n"},
+        {"DREVIK_HOST_DEVICES", "65", devices + "\"65\" (expected 0 to 64)\n"},
+        {"DREVIK_HOST_DEVICES", "abc", devices + "\"abc\" (expected 0 to 64)\n"},
+        {"DREVIK_HOST_DEVICES", "2x", devices + "\"2x\" (expected 0 to 64)\n"},
+        {"DREVIK_HOST_DEVICES", " 2", devices + "\" 2\" (expected 0 to 64)\n"},
+        {"DREVIK_HOST_SIMD", "avx9", simd + "\"avx9\"" + simd_expected},
+        {"DREVIK_HOST_SIMD", "sse2\n[x][ERROR] forged", simd + "\"sse2\\n[x][ERROR] forged\"" + simd_expected},
+        {"DREVIK_HOST_SIMD", std::string(100000, 'w'), simd + "\"" + std::string(64, 'w') + "...\"" + simd_expected},
+        {"DREVIK_HOST_FAULT", "fail:0:1,hang\t1\x7f",
+         "DREVIK_HOST_FAULT: malformed entry \"hang\\t1\\x7f\" (expected KIND:DEVICE:N, KIND fail, hang or corrupt, "
+         "DEVICE 0 to 63, N from 1)\n"},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv setting(c.variable, c.value.c_str());
+        capture_console();
+        int count = -1;
+        EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice) << c.value;
+        EXPECT_EQ(cudaSetDevice(0), cudaErrorNoDevice) << c.value;
+        EXPECT_EQ(captured_console(), c.report) << "reported once";
+    }
 }
 
 // Device 6 fails its 2nd search launch, device 7 hangs its 1st; timed and single-thread
@@ -351,7 +386,7 @@ __global__ void throw_from_kernel() { throw std::runtime_error("thrown by the ke
 TEST(HostRuntime, LaunchThatThrowsFaultsItsDeviceOnly) {
     HostDevices devices("8");
     ASSERT_EQ(cudaSetDevice(4), cudaSuccess);
-    testing::internal::CaptureStderr();
+    capture_console();
     ASSERT_EQ(cudaLaunchKernel(throw_from_kernel, dim3(1), dim3(1), nullptr, 0, nullptr), cudaSuccess);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
     cudaEvent_t done = nullptr;
@@ -360,7 +395,7 @@ TEST(HostRuntime, LaunchThatThrowsFaultsItsDeviceOnly) {
     EXPECT_EQ(cudaEventSynchronize(done), cudaErrorLaunchFailure);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);  // sticky
     cudaEventDestroy(done);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "host device 4: launch failed: thrown by the kernel\n");
+    EXPECT_EQ(captured_console(), "host device 4: launch failed: thrown by the kernel\n");
 
     ASSERT_EQ(cudaSetDevice(3), cudaSuccess);
     int* out = nullptr;

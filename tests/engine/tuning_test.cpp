@@ -1,6 +1,7 @@
 // Auto-tuning driven by scripted kernel times: the launches it asks for and every line it prints.
 
 #include "gpu_miner/tuning.h"
+#include "support/console_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ struct TuningRun {
 
 TuningRun run_tuning(int32_t device, int32_t sm_count, int32_t blocks_per_sm, std::deque<double> times) {
     TuningRun run;
-    testing::internal::CaptureStderr();
+    capture_console();
     run.tuned = tune_launch_geometry(device, sm_count, blocks_per_sm, [&](int32_t grid, int32_t loops) {
         run.launches.emplace_back(grid, loops);
         EXPECT_FALSE(times.empty()) << "more launches than scripted";
@@ -30,7 +31,7 @@ TuningRun run_tuning(int32_t device, int32_t sm_count, int32_t blocks_per_sm, st
         times.pop_front();
         return ms;
     });
-    run.output = testing::internal::GetCapturedStderr();
+    run.output = captured_console();
     EXPECT_TRUE(times.empty()) << "fewer launches than scripted";
     return run;
 }

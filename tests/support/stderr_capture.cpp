@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/console.h"
 #include "support/wait_until.h"
 
 StderrCapture::StderrCapture() {
@@ -12,6 +13,7 @@ StderrCapture::StderrCapture() {
     file_fd.reset(mkstemp(path));
     if (!file_fd) return;
     unlink(path);
+    console_flush(std::chrono::seconds(10));
     std::fflush(stderr);
     saved_fd.reset(dup(2));
     dup2(file_fd.get(), 2);
@@ -19,6 +21,7 @@ StderrCapture::StderrCapture() {
 
 StderrCapture::~StderrCapture() {
     if (!file_fd) return;
+    console_flush(std::chrono::seconds(10));
     std::fflush(stderr);
     dup2(saved_fd.get(), 2);
     saved_fd.reset();
@@ -27,6 +30,7 @@ StderrCapture::~StderrCapture() {
 }
 
 std::string StderrCapture::text() const {
+    console_flush(std::chrono::seconds(10));
     std::string captured;
     char buffer[65536];
     off_t offset = 0;

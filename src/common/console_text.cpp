@@ -1,4 +1,4 @@
-#include "bus/console_text.h"
+#include "common/console_text.h"
 
 #include <cstdio>
 
