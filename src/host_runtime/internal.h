@@ -1,6 +1,7 @@
 #pragma once
 // Shared between the stand-in's own sources only.
 
+#include <cstdint>
 #include <functional>
 
 #include "common/mutex.h"
@@ -37,6 +38,8 @@ bool corrupt_next_find(int device);
 void enqueue_launch(int device, bool search_launch, std::function<void()> run);
 // True when the last thing queued on `device` was the record of a timing event.
 bool follows_timing_record(int device);
+// Appends a launch that starts to run to the trace file DREVIK_HOST_TRACE names (trace.cpp).
+void trace_launch(int device, uint64_t threads);
 // Blocks until everything queued on `device` has run (for ever after a hang); returns the
 // device's sticky error.
 cudaError_t drain(int device);

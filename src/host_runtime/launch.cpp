@@ -27,6 +27,7 @@ void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void*
     EXCLUDES(launch_mutex) {
     MutexLock lock(launch_mutex);
     install_symbol_images(device);
+    trace_launch(device, uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z);
 
     // The work is handed out in lane groups, up to `width` consecutive threads of a block row,
     // so that every core stays busy to the end of the launch whatever the grid: a core that
