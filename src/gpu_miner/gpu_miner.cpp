@@ -44,6 +44,7 @@ bool GpuMiner::init(int32_t ordinal, const StopFlag* interrupted) {
     {
         MutexLock lock(rate_lock);
         rate_window.clear();
+        total_hashes = 0;
     }
     CUDA_REQUIRE(cudaSetDevice(device));
     cudaDeviceProp properties{};
@@ -166,6 +167,12 @@ void GpuMiner::record_launch(uint64_t hashes) {
     const double now = steady_seconds();
     MutexLock lock(rate_lock);
     add_rate_sample(rate_window, now, hashes);
+    total_hashes += hashes;
+}
+
+uint64_t GpuMiner::hashes_counted() {
+    MutexLock lock(rate_lock);
+    return total_hashes;
 }
 
 double GpuMiner::hashrate() {

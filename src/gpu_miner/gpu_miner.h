@@ -83,6 +83,8 @@ public:
     void record_launch(uint64_t hashes) EXCLUDES(rate_lock);
     // MH/s over the last 30 seconds.
     double hashrate() EXCLUDES(rate_lock);
+    // Every hash counted since set-up: what each launch hashed, an aborted one included.
+    uint64_t hashes_counted() EXCLUDES(rate_lock);
     // Frees the device buffers and forgets the hash-rate window; the destructor calls it.
     void release() EXCLUDES(rate_lock);
 
@@ -132,4 +134,5 @@ private:
     // The statistics thread reads the rate while the searching thread adds to it.
     Mutex rate_lock;
     std::deque<RateSample> rate_window GUARDED_BY(rate_lock);
+    uint64_t total_hashes GUARDED_BY(rate_lock) = 0;
 };
