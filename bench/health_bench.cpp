@@ -1,7 +1,8 @@
 // Costs of the device-health checks: the host's re-check of one find (OpenSSL SHA-256 of the
-// pre-image and the target comparison), and the watchdog's wait for a launch (woken by a callback the stream runs), in CPU
-// time per second of waiting and in latency added after the launch ends, beside a busy wait
-// (what a blocking synchronisation with the default device flags amounts to).
+// pre-image and the target comparison), and the watchdog's wait for a launch, woken by a
+// callback the stream runs, in CPU time per second of waiting and in latency added after the
+// launch ends, beside a busy wait (what a blocking synchronisation with the default device
+// flags amounts to).
 
 #include <benchmark/benchmark.h>
 #include <cuda_runtime.h>

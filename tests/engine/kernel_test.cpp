@@ -34,10 +34,9 @@ public:
         EXPECT_EQ(cudaMalloc(&control, sizeof(LaunchControl)), cudaSuccess);
     }
     ~ResultBuffers() {
-        for (void* p :
-             {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
-              static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash),
-              static_cast<void*>(control)}) {
+        for (void* p : {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
+                        static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash),
+                        static_cast<void*>(control)}) {
             cudaFree(p);
         }
     }
@@ -333,8 +332,7 @@ TEST_P(KernelTest, AnAbortCopyEndsTheRunningLaunch) {
         ASSERT_EQ(cudaStreamSynchronize(control_stream), cudaSuccess);
     }
     static const int aborted = kStopAborted;
-    ASSERT_EQ(cudaMemcpyAsync(&results.control->stop, &aborted, sizeof aborted, cudaMemcpyHostToDevice,
-                              control_stream),
+    ASSERT_EQ(cudaMemcpyAsync(&results.control->stop, &aborted, sizeof aborted, cudaMemcpyHostToDevice, control_stream),
               cudaSuccess);
     ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 
