@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -80,6 +81,8 @@ struct Stopper {
     // Stops the search of mined_job(); null: the other slot finds a block.
     std::function<void(MinerState& state)> stop;
 };
+
+void PrintTo(const Stopper& stopper, std::ostream* out) { *out << stopper.name; }
 
 class JobSwitch : public testing::TestWithParam<Stopper> {
 protected:
