@@ -73,7 +73,7 @@ void BM_LaunchWait(benchmark::State& state) {
             while (cudaEventQuery(done) == cudaErrorNotReady) {
             }
         } else {
-            wait_for_queued_work(0, 10.0);
+            wait_for_queued_work(10.0);
         }
         const int64_t now = steady_ns();
         cpu += thread_cpu_seconds() - cpu_start;

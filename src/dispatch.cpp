@@ -54,9 +54,13 @@ void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, StopFlag& s
 
 void request_shutdown(MinerState& state) {
     state.running.store(false);
-    state.stop.set();
-    // Taking each mutex orders the flag before a waiter's next check, so no wake-up is lost.
-    { MutexLock lock(state.job_mutex); }
+    {
+        // Under the job lock: the main thread reads `running` and clears the stop flag under it
+        // as it takes a job, and a stop set between the two would be lost. Taking it also orders
+        // the flags before a waiter's next check, so no wake-up is lost.
+        MutexLock lock(state.job_mutex);
+        state.stop.set();
+    }
     state.job_ready.notify_all();
     { MutexLock lock(state.tick_mutex); }
     state.tick_wake.notify_all();

@@ -71,7 +71,7 @@ bool GpuMiner::init(int32_t ordinal, const StopFlag* interrupted) {
     CUDA_REQUIRE(cudaMalloc(&share_flag, sizeof(int)));
     CUDA_REQUIRE(cudaMalloc(&share_nonce, sizeof(uint64_t)));
     CUDA_REQUIRE(cudaMalloc(&share_hash, 32));
-    CUDA_REQUIRE(cudaMalloc(&control, sizeof(LaunchControl)));
+    CUDA_REQUIRE(cudaMalloc(&stop_flag, sizeof(int)));
     CUDA_REQUIRE(cudaMalloc(&midstate_input, kMidstateBytes));
     CUDA_REQUIRE(cudaMalloc(&midstate_output, sizeof(Sha256State)));
     // Non-blocking: the launch's stream is busy, and an abort must not wait for it.
@@ -97,12 +97,13 @@ void GpuMiner::tune() {
     grid = tuned.grid;
     loops = tuned.loops;
     kernel_ms = tuned.kernel_ms;
+    full_launch_ms = kernel_ms;
 }
 
 const char* GpuMiner::launch_search_kernel(bool precomp, uint64_t start_nonce, int32_t launch_grid,
                                            int32_t launch_loops) {
     void* args[] = {&start_nonce, &found_nonce, &found_hash, &found_flag,  &share_nonce,
-                    &share_hash,  &share_flag,  &control,    &launch_loops};
+                    &share_hash,  &share_flag,  &stop_flag,  &launch_loops};
     const cudaError_t status = cudaLaunchKernel(precomp ? kernel_mine_precomp : kernel_mine_fallback, dim3(launch_grid),
                                                 dim3(kThreadsPerBlock), args, 0, nullptr);
     return status == cudaSuccess ? nullptr : cudaGetErrorString(status);
@@ -113,7 +114,7 @@ double GpuMiner::time_launch(int32_t launch_grid, int32_t launch_loops) {
     const int zero = 0;
     CUDA_OK(cudaMemcpy(found_flag, &zero, sizeof zero, cudaMemcpyHostToDevice));
     CUDA_OK(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice));
-    clear_launch_control();
+    clear_stop_word();
     cudaEvent_t start = nullptr;
     cudaEvent_t stop = nullptr;
     CUDA_OK(cudaEventCreate(&start));
@@ -121,8 +122,7 @@ double GpuMiner::time_launch(int32_t launch_grid, int32_t launch_loops) {
     CUDA_OK(cudaEventRecord(start, nullptr));
     const char* launch_error = launch_search_kernel(true, 0, launch_grid, launch_loops);
     CUDA_OK(cudaEventRecord(stop, nullptr));
-    const LaunchWait wait =
-        launch_error == nullptr ? wait_for_queued_work(device, kTuningDeadlineSeconds) : LaunchWait{};
+    const LaunchWait wait = launch_error == nullptr ? wait_for_queued_work(kTuningDeadlineSeconds) : LaunchWait{};
     float elapsed_ms = 0.0f;
     const bool completed = launch_error == nullptr && !wait.timed_out && CUDA_OK(wait.status) &&
                            CUDA_OK(cudaEventElapsedTime(&elapsed_ms, start, stop));
@@ -151,13 +151,12 @@ void GpuMiner::release() {
     for (void* buffer :
          {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
           static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash),
-          static_cast<void*>(control), static_cast<void*>(midstate_input), static_cast<void*>(midstate_output)}) {
+          static_cast<void*>(stop_flag), static_cast<void*>(midstate_input), static_cast<void*>(midstate_output)}) {
         cudaFree(buffer);
     }
-    found_flag = share_flag = nullptr;
+    found_flag = share_flag = stop_flag = nullptr;
     found_nonce = share_nonce = nullptr;
     found_hash = share_hash = midstate_input = nullptr;
-    control = nullptr;
     midstate_output = nullptr;
     MutexLock lock(rate_lock);
     rate_window.clear();

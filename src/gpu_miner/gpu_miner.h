@@ -14,8 +14,7 @@
 #include "gpu_miner/tuning.h"
 #include "common/mining_job.h"
 
-struct CUstream_st;    // the runtime's stream type
-struct LaunchControl;  // kernels/kernels.h
+struct CUstream_st;  // the runtime's stream type
 
 // An initialised engine's launch geometry, for the start-up log and the statistics.
 struct GpuInfo {
@@ -98,8 +97,8 @@ private:
     bool compute_midstate(const std::string& prefix, Sha256State& midstate);
     bool launched(const char* launch_error);
     void abort_launch();
-    bool clear_launch_control();
-    uint64_t untested_in_launch();
+    bool clear_stop_word();
+    uint64_t hashed_in_launch(uint64_t hashes_per_launch);
     void take_out_of_service(const std::string& reason);
     void report_health(const char* level, const std::string& message);
     bool upload_launch_inputs(const ConstantImage& image, bool check_share);
@@ -112,6 +111,8 @@ private:
     std::atomic<DeviceState> device_state{DeviceState::idle};
     std::atomic<int32_t> hw_errors{0};
     double kernel_ms = kTargetKernelMs;  // the tuned launch time
+    double last_launch_ms = 0.0;         // the latest launch, as its wait saw it
+    double full_launch_ms = 0.0;         // the latest search launch that ran to its end
     char pci_bus_id[32] = {};
     int32_t device = 0;
     int32_t sm_count = 0;
@@ -125,9 +126,9 @@ private:
     int* share_flag = nullptr;
     uint64_t* share_nonce = nullptr;
     uint8_t* share_hash = nullptr;
-    // Written only through control_stream, a non-blocking stream of its own: an abort lands
-    // while the launch runs, and after the clearing queued before it.
-    LaunchControl* control = nullptr;
+    // The launch's stop word, written only through control_stream, a non-blocking stream of
+    // its own: an abort lands while the launch runs, and after the clearing queued before it.
+    int* stop_flag = nullptr;
     CUstream_st* control_stream = nullptr;
     uint8_t* midstate_input = nullptr;
     uint32_t* midstate_output = nullptr;

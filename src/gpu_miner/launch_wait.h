@@ -9,7 +9,7 @@ struct LaunchWait {
     double elapsed_ms = 0.0;  // until the completion was seen
 };
 
-// Waits until the work queued so far on the current device's default stream (`device`) has
-// completed or failed, or `deadline_seconds` have passed. The stream wakes the wait through a
-// host callback the moment it gets there: no core polls, and nothing sleeps past the end.
-LaunchWait wait_for_queued_work(int device, double deadline_seconds);
+// Waits until the work queued so far on the current device's default stream has completed or
+// failed, or `deadline_seconds` have passed. The stream wakes the wait through a host callback
+// the moment it gets there: no core polls, and nothing sleeps past the end.
+LaunchWait wait_for_queued_work(double deadline_seconds);

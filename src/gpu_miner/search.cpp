@@ -94,12 +94,12 @@ bool GpuMiner::search_windows(const MiningJob& job, const StopFlag& stop, Search
             if (precomp) set_launch_digits(image, nonce);
             const bool check_share = share_mode && !share_reported;
             if (!upload_launch_inputs(image, check_share)) return false;
-            // Read after the control word was cleared: a stop set later lands after the
-            // clearing and ends the launch.
+            // Read after the stop word was cleared: a stop set later lands after the clearing
+            // and ends the launch.
             if (stop.is_set()) return false;
             if (!launched(launch_search_kernel(precomp, nonce, grid, loops))) return false;
-            // An aborted launch counts what its threads hashed; a find in it is taken as in any.
-            const uint64_t hashed = hashes_per_launch - std::min(untested_in_launch(), hashes_per_launch);
+            // A find in an aborted launch is taken as in any other.
+            const uint64_t hashed = hashed_in_launch(hashes_per_launch);
             std::string found_nonce_text;
             uint8_t digest[32];
             if (flag_is_set(found_flag)) {
@@ -142,7 +142,7 @@ bool GpuMiner::launched(const char* error) {
         return false;
     }
     const double deadline = std::max(kWatchdogMinSeconds, kWatchdogLaunchTimes * kernel_ms / 1000.0);
-    const LaunchWait wait = wait_for_queued_work(device, deadline);
+    const LaunchWait wait = wait_for_queued_work(deadline);
     if (wait.timed_out) {
         char reason[64];
         std::snprintf(reason, sizeof reason, "launch did not complete within %.1fs", deadline);
@@ -153,28 +153,37 @@ bool GpuMiner::launched(const char* error) {
         take_out_of_service(std::string("launch failed: ") + cudaGetErrorString(wait.status));
         return false;
     }
+    last_launch_ms = wait.elapsed_ms;
     return true;
 }
 
 // Ends the running launch at its threads' next poll, from any thread (the stop flag's watch).
-// The copy goes on the control stream, which no launch holds up.
+// The copy goes on the control stream, which no launch holds up. A copy refused by a device
+// that has just failed is not reported: the launch's wait reports the failure.
 void GpuMiner::abort_launch() {
     static const int aborted = kStopAborted;
     if (state() == DeviceState::failed) return;
-    CUDA_OK(cudaMemcpyAsync(&control->stop, &aborted, sizeof aborted, cudaMemcpyHostToDevice, control_stream));
+    (void)cudaMemcpyAsync(stop_flag, &aborted, sizeof aborted, cudaMemcpyHostToDevice, control_stream);
 }
 
 // Through the control stream, after any abort queued there before, and landed when it returns.
-bool GpuMiner::clear_launch_control() {
-    static const LaunchControl cleared{};
-    return CUDA_OK(cudaMemcpyAsync(control, &cleared, sizeof cleared, cudaMemcpyHostToDevice, control_stream)) &&
+bool GpuMiner::clear_stop_word() {
+    static const int running = 0;
+    return CUDA_OK(cudaMemcpyAsync(stop_flag, &running, sizeof running, cudaMemcpyHostToDevice, control_stream)) &&
            CUDA_OK(cudaStreamSynchronize(control_stream));
 }
 
-// What the threads of the last launch left untested as they ended early; 0 when it cannot be read.
-uint64_t GpuMiner::untested_in_launch() {
-    LaunchControl ended{};
-    return CUDA_OK(cudaMemcpy(&ended, control, sizeof ended, cudaMemcpyDeviceToHost)) ? ended.untested : 0;
+// What the latest search launch hashed: all of it, unless an abort ended it; then the share of
+// the device's latest full launch that its time makes, at most all (the threads do not count
+// their progress: on the way out that would cost the candidate loop). A stop word that cannot
+// be read counts as no abort.
+uint64_t GpuMiner::hashed_in_launch(uint64_t hashes_per_launch) {
+    int stop_word = 0;
+    if (!CUDA_OK(cudaMemcpy(&stop_word, stop_flag, sizeof stop_word, cudaMemcpyDeviceToHost))) return hashes_per_launch;
+    if (stop_word == 0) full_launch_ms = last_launch_ms;
+    if (stop_word != kStopAborted) return hashes_per_launch;
+    const double share = full_launch_ms > 0.0 ? std::min(1.0, last_launch_ms / full_launch_ms) : 1.0;
+    return static_cast<uint64_t>(static_cast<double>(hashes_per_launch) * share);
 }
 
 void GpuMiner::take_out_of_service(const std::string& reason) {
@@ -197,7 +206,7 @@ bool GpuMiner::upload_launch_inputs(const ConstantImage& image, bool check_share
     return CUDA_OK(copy_to_constant_block(image.data())) &&
            CUDA_OK(cudaMemcpy(found_flag, &zero, sizeof zero, cudaMemcpyHostToDevice)) &&
            (!check_share || CUDA_OK(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice))) &&
-           clear_launch_control();
+           clear_stop_word();
 }
 
 // Reads a find back and hashes it again on the host. A find that cannot be read is dropped; one

@@ -146,21 +146,17 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
     const uint32_t pass_word0 = block_word0 > share_word0 ? block_word0 : share_word0;
 
     uint32_t left = static_cast<uint32_t>(loops);
-    unsigned long long untested = 0;  // left by the lanes that ended early
     decltype(Runs::template at<Word>(LaneNonces<Word>{})) run{};
     Mask starting = active;  // lanes at the start of a run
     while (left != 0) {
         // A lane polls the stop word where its thread would: at each run start.
         LaneNonces<Word> at{};
         for (int l = 0; l < kWidth; ++l) {
-            if (starting[l] != 0 && active[l] != 0 && launch_stopped(out)) {
-                active[l] = 0;
-                untested += left;
-            }
+            if (starting[l] != 0 && active[l] != 0 && launch_stopped(out)) active[l] = 0;
             at.high[l] = static_cast<uint32_t>(nonce[l] >> 32);
             at.low[l] = static_cast<uint32_t>(nonce[l]);
         }
-        if (!any_lane(active)) break;
+        if (!any_lane(active)) return;
         if (any_lane(starting)) run = select(starting, Runs::template at<Word>(at), run);
         // Steps up to the first lane's run end.
         uint32_t steps = left;
@@ -174,20 +170,15 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
                 if (passed[l] == 0) continue;
                 uint32_t lane_digest[8];
                 finish_candidate<true>(lane_of(run, l), w7[l], lane_digest);
-                if (report_candidate(lane_digest, nonce[l] + step, out)) {
-                    active[l] = 0;
-                    untested += left - (step + 1);
-                }
+                if (report_candidate(lane_digest, nonce[l] + step, out)) active[l] = 0;
             }
-            if (!any_lane(active)) break;
+            if (!any_lane(active)) return;
         }
-        if (!any_lane(active)) break;
         left -= steps;
         low = (low + steps) % kRunNonces;
         for (int l = 0; l < kWidth; ++l) nonce[l] += steps;
         starting = low == 0u;
     }
-    leave_untested(out, untested);
 }
 
 // The lanes' loop built for each instruction set: only these functions and what they inline
