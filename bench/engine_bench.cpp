@@ -43,9 +43,7 @@ GpuMiner& engine() {
 // and one launch, stopped by its first share (a launch runs to its end: about 1 in 3000 runs
 // a second one, which the count leaves out), while a candidate passing the digest word-0 test
 // stays as rare as in real mining.
-void stop_on_share(const std::string&, int64_t, int32_t, void* context) {
-    static_cast<std::atomic<bool>*>(context)->store(true);
-}
+void stop_on_share(const std::string&, int64_t, int32_t, void* context) { static_cast<StopFlag*>(context)->set(); }
 
 // `simd` names the host device's vector width (empty: the device's own choice).
 void BM_DeviceSearch(benchmark::State& state, const char* simd) {
@@ -60,7 +58,7 @@ void BM_DeviceSearch(benchmark::State& state, const char* simd) {
     job.share_difficulty = std::max<int64_t>(info.hashes_per_launch / 8, 1);
     const double cpu_start = cpu_seconds();
     for (auto _ : state) {
-        std::atomic<bool> stop{false};
+        StopFlag stop;
         SearchOutcome outcome;
         miner.search(job, stop, outcome, stop_on_share, &stop);
     }

@@ -52,7 +52,7 @@ int run_benchmark(const MinerEnv& env, int32_t seconds) {
     log_line("INFO", "Benchmark: %d GPU(s) for %ds, no pool; rates over the last 30s", slots, seconds);
     const double start = steady_seconds();
     const double end = start + seconds;
-    state.stop.store(false);
+    state.stop.clear();
     std::vector<GpuResult> results(static_cast<size_t>(slots));
     std::vector<std::thread> workers;
     workers.reserve(results.size());
@@ -78,7 +78,7 @@ int run_benchmark(const MinerEnv& env, int32_t seconds) {
         log_line("ERROR", "Benchmark failed: unknown error");
         status = 1;
     }
-    state.stop.store(true);
+    state.stop.set();
     for (std::thread& worker : workers) worker.join();
     return status;
 }

@@ -13,11 +13,11 @@ void handle_cancel_message(MinerState& state, const NatsMsg& message) {
         return;  // malformed control messages are ignored silently
     }
     if (previous.empty()) return;
-    {
-        MutexLock lock(state.job_mutex);
-        if (previous != state.mining_prev_hash) return;
-    }
-    state.stop.store(true);
+    MutexLock lock(state.job_mutex);
+    if (previous != state.mining_prev_hash) return;
+    // Under the lock: the main thread takes the next job under it, and a cancel of the job it
+    // leaves must not stop the one it takes.
+    state.stop.set();
     state.jobs_cancelled.fetch_add(1);
 }
 

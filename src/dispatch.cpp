@@ -32,7 +32,7 @@ int gpus_in_service(const MinerState& state) {
 
 }  // namespace
 
-void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result) {
+void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, StopFlag& stop, GpuResult& result) {
     result.found = false;
     GpuSlot& gpu = env.state.gpus[static_cast<size_t>(slot)];
     if (gpu.engine == nullptr) return;
@@ -43,7 +43,7 @@ void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, std::atomic
         if (env.search(gpu, job, stop, outcome, report_find, &find)) {
             result.found = true;
             result.outcome = outcome;
-            stop.exchange(true);
+            stop.set();
         }
     } catch (const std::exception& error) {
         log_line("ERROR", "GPU %d search failed: %s", gpu.device, error.what());
@@ -54,9 +54,13 @@ void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, std::atomic
 
 void request_shutdown(MinerState& state) {
     state.running.store(false);
-    state.stop.store(true);
-    // Taking each mutex orders the flag before a waiter's next check, so no wake-up is lost.
-    { MutexLock lock(state.job_mutex); }
+    {
+        // Under the job lock: the main thread reads `running` and clears the stop flag under it
+        // as it takes a job, and a stop set between the two would be lost. Taking it also orders
+        // the flags before a waiter's next check, so no wake-up is lost.
+        MutexLock lock(state.job_mutex);
+        state.stop.set();
+    }
     state.job_ready.notify_all();
     { MutexLock lock(state.tick_mutex); }
     state.tick_wake.notify_all();
@@ -72,7 +76,7 @@ std::optional<MiningJob> take_job(MinerState& state) {
     state.mining_height.store(job->height);
     // Cleared under the lock: a job accepted after the unlock sets it again and interrupts
     // the search about to start.
-    state.stop.store(false);
+    state.stop.clear();
     return job;
 }
 

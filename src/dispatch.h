@@ -8,9 +8,10 @@
 #include "miner_env.h"
 #include "common/mining_job.h"
 
-// Searches `job` on one slot; a block find fills `result` and sets `stop` for all slots. A
-// search that throws is logged, and this slot's work on the job ends without a result.
-void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result);
+// Searches `job` on one slot; a block find fills `result` and sets `stop` for all slots, which
+// ends their running launches. A search that throws is logged, and this slot's work on the job
+// ends without a result.
+void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, StopFlag& stop, GpuResult& result);
 
 // Ends the dispatch loop and the running search: clears `running`, sets `stop` and wakes every
 // waiter (the main loop, the statistics thread's sleep).

@@ -98,12 +98,13 @@ void accept_job(MinerState& state, MiningJob job) {
                        static_cast<long long>(job.height), static_cast<long long>(best));
             return;
         }
+        // The running launches are aborted first; the line and the hand-over follow.
+        state.stop.set();
         state.best_height.store(job.height);
         log_line("INFO", "[h=%lld] Job: diff=%lld share_diff=%lld prev=%s...", static_cast<long long>(job.height),
                  static_cast<long long>(job.difficulty), static_cast<long long>(job.share_difficulty),
                  console_text(job.previous_blockhash.substr(0, 16), 16).c_str());
         state.last_prev_hash = job.previous_blockhash;
-        state.stop.store(true);
         state.pending_job = std::move(job);
     }
     state.job_ready.notify_one();

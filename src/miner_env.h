@@ -26,10 +26,10 @@ inline Publisher bus_publisher(NatsClient& bus) {
 }
 
 // The search of one slot for one job, with the engine's contract (GpuMiner::search).
-using SlotSearch = std::function<bool(GpuSlot& slot, const MiningJob& job, const std::atomic<bool>& stop,
-                                      SearchOutcome& outcome, FindCallback callback, void* context)>;
+using SlotSearch = std::function<bool(GpuSlot& slot, const MiningJob& job, StopFlag& stop, SearchOutcome& outcome,
+                                      FindCallback callback, void* context)>;
 
-inline bool search_engine(GpuSlot& slot, const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome,
+inline bool search_engine(GpuSlot& slot, const MiningJob& job, StopFlag& stop, SearchOutcome& outcome,
                           FindCallback callback, void* context) {
     return slot.engine->search(job, stop, outcome, callback, context);
 }

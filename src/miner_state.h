@@ -9,6 +9,7 @@
 
 #include "bus/nats_client.h"
 #include "common/mutex.h"
+#include "common/stop_flag.h"
 #include "common/thread_annotations.h"
 #include "gpu_miner/gpu_miner.h"
 #include "log.h"
@@ -37,7 +38,7 @@ struct MinerNoise {
 // statistics thread.
 struct MinerState {
     std::atomic<bool> running{true};
-    std::atomic<bool> stop{false};
+    StopFlag stop;
 
     Mutex job_mutex;
     CondVar job_ready;

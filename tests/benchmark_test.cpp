@@ -27,16 +27,16 @@ TEST(Benchmark, ASearchThatThrowsEndsItsWorkerOnly) {
         state.gpus.push_back(std::move(slot));
     }
     std::atomic<int> searches{0};
-    const MinerEnv env{state,
-                       settings,
-                       {},
-                       [&](GpuSlot& slot, const MiningJob&, const std::atomic<bool>& stop, SearchOutcome&, FindCallback,
-                           void*) -> bool {
-                           ++searches;
-                           if (slot.device == 3) throw std::runtime_error("device lost");
-                           while (!stop.load()) std::this_thread::yield();
-                           return false;
-                       }};
+    const MinerEnv env{
+        state,
+        settings,
+        {},
+        [&](GpuSlot& slot, const MiningJob&, StopFlag& stop, SearchOutcome&, FindCallback, void*) -> bool {
+            ++searches;
+            if (slot.device == 3) throw std::runtime_error("device lost");
+            while (!stop.is_set()) std::this_thread::yield();
+            return false;
+        }};
     // A shutdown already requested: the benchmark reports at once and stops its workers.
     state.running.store(false);
     LogCapture log;

@@ -64,7 +64,7 @@ TEST(CancelMessage, StopsOnlyTheJobBeingMined) {
         LogCapture log;
         handle_cancel_message(state, cancel(c.payload));
         EXPECT_TRUE(log.lines().empty());
-        EXPECT_EQ(state.stop.load(), c.stops) << c.payload;
+        EXPECT_EQ(state.stop.is_set(), c.stops) << c.payload;
         EXPECT_EQ(state.jobs_cancelled.load(), c.stops ? 1 : 0) << c.payload;
     }
 }
@@ -73,7 +73,7 @@ TEST(CancelMessage, EmptyNameNeverMatchesBeforeAnyJob) {
     MinerState state;
     handle_cancel_message(state, cancel(R"({"previous_blockhash":""})"));
     handle_cancel_message(state, cancel(R"({})"));
-    EXPECT_FALSE(state.stop.load());
+    EXPECT_FALSE(state.stop.is_set());
     EXPECT_EQ(state.jobs_cancelled.load(), 0);
 }
 

@@ -59,7 +59,7 @@ private:
 };
 
 // What a scripted search of one slot does with its job.
-using Script = std::function<bool(const std::atomic<bool>& stop, SearchOutcome& outcome)>;
+using Script = std::function<bool(StopFlag& stop, SearchOutcome& outcome)>;
 
 SearchOutcome block_of(int32_t device, const std::string& nonce) {
     SearchOutcome outcome;
@@ -73,15 +73,15 @@ SearchOutcome block_of(int32_t device, const std::string& nonce) {
 
 // Finds a block at once, reporting it as the engine does: through the find callback first.
 Script finds(int32_t device, const std::string& nonce) {
-    return [device, nonce](const std::atomic<bool>&, SearchOutcome& outcome) {
+    return [device, nonce](StopFlag&, SearchOutcome& outcome) {
         outcome = block_of(device, nonce);
         return true;
     };
 }
 
 // Searches until stopped, finding nothing.
-bool until_stopped(const std::atomic<bool>& stop, SearchOutcome&) {
-    while (!stop.load()) std::this_thread::yield();
+bool until_stopped(StopFlag& stop, SearchOutcome&) {
+    while (!stop.is_set()) std::this_thread::yield();
     return false;
 }
 
@@ -116,8 +116,8 @@ protected:
 
     MinerEnv env() {
         return {state, settings, recorder.publisher(),
-                [this](GpuSlot& slot, const MiningJob&, const std::atomic<bool>& stop, SearchOutcome& outcome,
-                       FindCallback callback, void* context) {
+                [this](GpuSlot& slot, const MiningJob&, StopFlag& stop, SearchOutcome& outcome, FindCallback callback,
+                       void* context) {
                     const bool found = scripts.at(slot.device)(stop, outcome);
                     if (found) callback(outcome.nonce, outcome.timestamp, slot.device, context);
                     return found;
@@ -134,8 +134,8 @@ TEST_F(Dispatch, TwoFindsInOneJobPublishTheFirstInSlotOrder) {
     // GPU 2 finds first in time; GPU 5, earlier in slot order, finds in the same search.
     add_slots({{7, until_stopped},
                {5,
-                [](const std::atomic<bool>& stop, SearchOutcome& outcome) {
-                    while (!stop.load()) std::this_thread::yield();
+                [](StopFlag& stop, SearchOutcome& outcome) {
+                    while (!stop.is_set()) std::this_thread::yield();
                     outcome = block_of(5, "00000000000000b5");
                     return true;
                 }},
@@ -164,11 +164,11 @@ TEST_F(Dispatch, TwoFindsInOneJobPublishTheFirstInSlotOrder) {
     ASSERT_EQ(recorder.on(kShareSubject).size(), 2u);
     EXPECT_EQ(recorder.on(kShareSubject)[0].msg_id.rfind("share-42-00000000000000b", 0), 0u);
     EXPECT_EQ(state.shares_sent.load(), 2);
-    EXPECT_TRUE(state.stop.load());
+    EXPECT_TRUE(state.stop.is_set());
 }
 
 TEST_F(Dispatch, BlockFoundJustBeforeTheSignalIsPublishedAndThePendingJobIsNotMined) {
-    add_slots({{0, until_stopped}, {1, [this](const std::atomic<bool>&, SearchOutcome& outcome) {
+    add_slots({{0, until_stopped}, {1, [this](StopFlag&, SearchOutcome& outcome) {
                                         outcome = block_of(1, "00000000000000c1");
                                         // The signal arrives while the search is being wound up.
                                         accept_job(state, job_at(43, 'b'));
@@ -192,7 +192,7 @@ TEST_F(Dispatch, TakingAJobRecordsItAndClearsTheStopFlag) {
         MutexLock lock(state.job_mutex);
         state.mining_prev_hash = "old";
     }
-    state.stop.store(true);
+    state.stop.set();
     std::thread pool([this] {
         LogCapture quiet;
         accept_job(state, job_at(9, 'c'));
@@ -201,7 +201,7 @@ TEST_F(Dispatch, TakingAJobRecordsItAndClearsTheStopFlag) {
     pool.join();
     ASSERT_TRUE(job.has_value());
     EXPECT_EQ(job->height, 9);
-    EXPECT_FALSE(state.stop.load());
+    EXPECT_FALSE(state.stop.is_set());
     EXPECT_EQ(state.mining_height.load(), 9);
     MutexLock lock(state.job_mutex);
     EXPECT_EQ(state.mining_prev_hash, job_at(9, 'c').previous_blockhash);
@@ -235,8 +235,8 @@ TEST_F(Dispatch, NoSlotsMinesNothing) {
 }
 
 TEST_F(Dispatch, ASearchThatThrowsEndsOnlyItsOwnSlot) {
-    add_slots({{3, [](const std::atomic<bool>&, SearchOutcome&) -> bool { throw std::runtime_error("digest failed"); }},
-               {4, [](const std::atomic<bool>&, SearchOutcome&) -> bool { throw 17; }},
+    add_slots({{3, [](StopFlag&, SearchOutcome&) -> bool { throw std::runtime_error("digest failed"); }},
+               {4, [](StopFlag&, SearchOutcome&) -> bool { throw 17; }},
                {6, finds(6, "00000000000000d6")}});
     LogCapture log;
     EXPECT_TRUE(mine(env(), job_at(42, 'a')));

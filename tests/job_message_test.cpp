@@ -117,7 +117,7 @@ TEST(JobMessage, MalformedMessagesAreParseErrors) {
         handle_job_message(state, {"drevik.mining.job", payload});
         EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR Job parse error: " + what});
         EXPECT_EQ(state.jobs_received.load(), 0);
-        EXPECT_FALSE(state.stop.load());
+        EXPECT_FALSE(state.stop.is_set());
         MutexLock lock(state.job_mutex);
         EXPECT_FALSE(state.pending_job.has_value());
     }
@@ -143,7 +143,7 @@ TEST(JobMessage, AcceptanceRules) {
     int received = 0;
     int skipped = 0;
     for (const auto& step : steps) {
-        state.stop.store(false);
+        state.stop.clear();
         LogCapture log;
         handle_job_message(state, step.message);
         EXPECT_EQ(log.lines(), step.logged) << step.message.data;
@@ -151,7 +151,7 @@ TEST(JobMessage, AcceptanceRules) {
         skipped += step.accepted ? 0 : 1;
         EXPECT_EQ(state.jobs_received.load(), received);
         EXPECT_EQ(state.jobs_skipped.load(), skipped);
-        EXPECT_EQ(state.stop.load(), step.accepted) << step.message.data;
+        EXPECT_EQ(state.stop.is_set(), step.accepted) << step.message.data;
     }
     // Only the newest accepted job waits; the earlier ones were dropped from the slot.
     MutexLock lock(state.job_mutex);
@@ -211,11 +211,11 @@ TEST(JobMessage, AHeightFarAboveTheRestCannotLockOutLaterJobs) {
     int n = 0;
     for (const auto& step : steps) {
         SCOPED_TRACE(step.height);
-        state.stop.store(false);
+        state.stop.clear();
         LogCapture log;
         handle_job_message(state, job_msg(step.height, "p" + std::to_string(n++)));
         EXPECT_EQ(log.lines(), step.logged);
-        EXPECT_EQ(state.stop.load(), step.accepted);
+        EXPECT_EQ(state.stop.is_set(), step.accepted);
         if (step.accepted) {
             EXPECT_EQ(state.best_height.load(), step.height);
         }

@@ -7,6 +7,7 @@
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/cuda_check.h"
 #include "gpu_miner/launch_wait.h"
+#include "gpu_miner/preimage.h"
 #include "common/console.h"
 #include "kernels/kernels.h"
 
@@ -37,12 +38,13 @@ GpuMiner::GpuMiner(LaunchTimer timer) : launch_timer(std::move(timer)) {}
 
 GpuMiner::~GpuMiner() { release(); }
 
-bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
+bool GpuMiner::init(int32_t ordinal, const StopFlag* interrupted) {
     device = ordinal;
     interrupt_flag = interrupted;
     {
         MutexLock lock(rate_lock);
         rate_window.clear();
+        total_hashes = 0;
     }
     CUDA_REQUIRE(cudaSetDevice(device));
     cudaDeviceProp properties{};
@@ -69,6 +71,11 @@ bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
     CUDA_REQUIRE(cudaMalloc(&share_flag, sizeof(int)));
     CUDA_REQUIRE(cudaMalloc(&share_nonce, sizeof(uint64_t)));
     CUDA_REQUIRE(cudaMalloc(&share_hash, 32));
+    CUDA_REQUIRE(cudaMalloc(&stop_flag, sizeof(int)));
+    CUDA_REQUIRE(cudaMalloc(&midstate_input, kMidstateBytes));
+    CUDA_REQUIRE(cudaMalloc(&midstate_output, sizeof(Sha256State)));
+    // Non-blocking: the launch's stream is busy, and an abort must not wait for it.
+    CUDA_REQUIRE(cudaStreamCreateWithFlags(&control_stream, cudaStreamNonBlocking));
     try {
         tune();
     } catch (const TuningInterrupted&) {
@@ -83,19 +90,20 @@ void GpuMiner::tune() {
     CUDA_OK(copy_to_constant_block(image.data()));
     // A shutdown request during start-up is seen before every tuning launch.
     const LaunchTimer timer = [this](int32_t g, int32_t l) {
-        if (interrupt_flag != nullptr && interrupt_flag->load()) throw TuningInterrupted{};
+        if (interrupt_flag != nullptr && interrupt_flag->is_set()) throw TuningInterrupted{};
         return launch_timer ? launch_timer(g, l) : time_launch(g, l);
     };
     const TunedGeometry tuned = tune_launch_geometry(device, sm_count, blocks_per_sm, timer);
     grid = tuned.grid;
     loops = tuned.loops;
     kernel_ms = tuned.kernel_ms;
+    full_launch_ms = kernel_ms;
 }
 
 const char* GpuMiner::launch_search_kernel(bool precomp, uint64_t start_nonce, int32_t launch_grid,
                                            int32_t launch_loops) {
-    void* args[] = {&start_nonce, &found_nonce, &found_hash, &found_flag,
-                    &share_nonce, &share_hash,  &share_flag, &launch_loops};
+    void* args[] = {&start_nonce, &found_nonce, &found_hash, &found_flag,  &share_nonce,
+                    &share_hash,  &share_flag,  &stop_flag,  &launch_loops};
     const cudaError_t status = cudaLaunchKernel(precomp ? kernel_mine_precomp : kernel_mine_fallback, dim3(launch_grid),
                                                 dim3(kThreadsPerBlock), args, 0, nullptr);
     return status == cudaSuccess ? nullptr : cudaGetErrorString(status);
@@ -106,6 +114,7 @@ double GpuMiner::time_launch(int32_t launch_grid, int32_t launch_loops) {
     const int zero = 0;
     CUDA_OK(cudaMemcpy(found_flag, &zero, sizeof zero, cudaMemcpyHostToDevice));
     CUDA_OK(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice));
+    clear_stop_word();
     cudaEvent_t start = nullptr;
     cudaEvent_t stop = nullptr;
     CUDA_OK(cudaEventCreate(&start));
@@ -113,7 +122,7 @@ double GpuMiner::time_launch(int32_t launch_grid, int32_t launch_loops) {
     CUDA_OK(cudaEventRecord(start, nullptr));
     const char* launch_error = launch_search_kernel(true, 0, launch_grid, launch_loops);
     CUDA_OK(cudaEventRecord(stop, nullptr));
-    const LaunchWait wait = launch_error == nullptr ? wait_for_event(stop, 0.0, kTuningDeadlineSeconds) : LaunchWait{};
+    const LaunchWait wait = launch_error == nullptr ? wait_for_queued_work(kTuningDeadlineSeconds) : LaunchWait{};
     float elapsed_ms = 0.0f;
     const bool completed = launch_error == nullptr && !wait.timed_out && CUDA_OK(wait.status) &&
                            CUDA_OK(cudaEventElapsedTime(&elapsed_ms, start, stop));
@@ -132,18 +141,23 @@ GpuInfo GpuMiner::describe() const {
 }
 
 void GpuMiner::release() {
+    cudaSetDevice(device);
+    // Its copies never wait for a launch.
+    if (control_stream != nullptr) cudaStreamDestroy(control_stream);
+    control_stream = nullptr;
     // A failed device may still be running a launch that uses the buffers, and freeing them
     // would wait for it for ever: they are left to the process exit.
     if (state() == DeviceState::failed) return;
-    cudaSetDevice(device);
     for (void* buffer :
          {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
-          static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash)}) {
+          static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash),
+          static_cast<void*>(stop_flag), static_cast<void*>(midstate_input), static_cast<void*>(midstate_output)}) {
         cudaFree(buffer);
     }
-    found_flag = share_flag = nullptr;
+    found_flag = share_flag = stop_flag = nullptr;
     found_nonce = share_nonce = nullptr;
-    found_hash = share_hash = nullptr;
+    found_hash = share_hash = midstate_input = nullptr;
+    midstate_output = nullptr;
     MutexLock lock(rate_lock);
     rate_window.clear();
 }
@@ -152,6 +166,12 @@ void GpuMiner::record_launch(uint64_t hashes) {
     const double now = steady_seconds();
     MutexLock lock(rate_lock);
     add_rate_sample(rate_window, now, hashes);
+    total_hashes += hashes;
+}
+
+uint64_t GpuMiner::hashes_counted() {
+    MutexLock lock(rate_lock);
+    return total_hashes;
 }
 
 double GpuMiner::hashrate() {

@@ -7,13 +7,14 @@
 #include <string>
 
 #include "common/mutex.h"
+#include "common/stop_flag.h"
 #include "common/thread_annotations.h"
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/hash_rate.h"
 #include "gpu_miner/tuning.h"
 #include "common/mining_job.h"
 
-struct CUevent_st;  // the runtime's event type
+struct CUstream_st;  // the runtime's stream type
 
 // An initialised engine's launch geometry, for the start-up log and the statistics.
 struct GpuInfo {
@@ -65,14 +66,15 @@ public:
     // printing its lines. Throws std::runtime_error (after the "CUDA error" line) when the
     // device cannot be selected, queried, given its buffers or run a tuning launch. Returns
     // false, before the next tuning launch, once `interrupted` is set.
-    bool init(int32_t device, const std::atomic<bool>* interrupted = nullptr) EXCLUDES(rate_lock);
+    bool init(int32_t device, const StopFlag* interrupted = nullptr) EXCLUDES(rate_lock);
     GpuInfo describe() const;
     // Searches the job until a block is found (true, outcome filled), the stop flag is set,
-    // or the search cannot go on (false). Only finds that the host has verified go to
-    // `callback`, shares and the block alike. A launch that fails or misses its deadline
-    // takes the device out of service: this and every later search return false at once.
-    bool search(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome, FindCallback callback,
-                void* context);
+    // or the search cannot go on (false). Setting the flag also ends the launch running then,
+    // at its threads' next poll; a find in that launch is still taken. Only finds that the host
+    // has verified go to `callback`, shares and the block alike. A launch that fails or misses
+    // its deadline takes the device out of service: this and every later search return false
+    // at once.
+    bool search(const MiningJob& job, StopFlag& stop, SearchOutcome& outcome, FindCallback callback, void* context);
     DeviceState state() const { return device_state.load(); }
     // Finds that did not verify on the host.
     int32_t hardware_errors() const { return hw_errors.load(); }
@@ -80,6 +82,8 @@ public:
     void record_launch(uint64_t hashes) EXCLUDES(rate_lock);
     // MH/s over the last 30 seconds.
     double hashrate() EXCLUDES(rate_lock);
+    // Every hash counted since set-up: what each launch hashed, an aborted one included.
+    uint64_t hashes_counted() EXCLUDES(rate_lock);
     // Frees the device buffers and forgets the hash-rate window; the destructor calls it.
     void release() EXCLUDES(rate_lock);
 
@@ -88,10 +92,13 @@ private:
     void tune();
     // The runtime's error text when the launch was refused, else null.
     const char* launch_search_kernel(bool precomp, uint64_t start_nonce, int32_t grid, int32_t loops);
-    bool search_windows(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome,
-                        FindCallback callback, void* context, CUevent_st* done);
-    bool compute_midstate(const std::string& prefix, Sha256State& midstate, CUevent_st* done);
-    bool launched(const char* launch_error, CUevent_st* done, double expected_ms);
+    bool search_windows(const MiningJob& job, const StopFlag& stop, SearchOutcome& outcome, FindCallback callback,
+                        void* context);
+    bool compute_midstate(const std::string& prefix, Sha256State& midstate);
+    bool launched(const char* launch_error);
+    void abort_launch();
+    bool clear_stop_word();
+    uint64_t hashed_in_launch(uint64_t hashes_per_launch);
     void take_out_of_service(const std::string& reason);
     void report_health(const char* level, const std::string& message);
     bool upload_launch_inputs(const ConstantImage& image, bool check_share);
@@ -99,12 +106,13 @@ private:
                        const std::string& prefix, const Target& target, std::string& nonce, uint8_t digest[32]);
 
     LaunchTimer launch_timer;
-    const std::atomic<bool>* interrupt_flag = nullptr;
+    const StopFlag* interrupt_flag = nullptr;
     HealthLog health_log = nullptr;
     std::atomic<DeviceState> device_state{DeviceState::idle};
     std::atomic<int32_t> hw_errors{0};
     double kernel_ms = kTargetKernelMs;  // the tuned launch time
-    double last_launch_ms = 0.0;         // the search's latest launch, as the wait saw it
+    double last_launch_ms = 0.0;         // the latest launch, as its wait saw it
+    double full_launch_ms = 0.0;         // the latest search launch that ran to its end
     char pci_bus_id[32] = {};
     int32_t device = 0;
     int32_t sm_count = 0;
@@ -118,7 +126,14 @@ private:
     int* share_flag = nullptr;
     uint64_t* share_nonce = nullptr;
     uint8_t* share_hash = nullptr;
+    // The launch's stop word, written only through control_stream, a non-blocking stream of
+    // its own: an abort lands while the launch runs, and after the clearing queued before it.
+    int* stop_flag = nullptr;
+    CUstream_st* control_stream = nullptr;
+    uint8_t* midstate_input = nullptr;
+    uint32_t* midstate_output = nullptr;
     // The statistics thread reads the rate while the searching thread adds to it.
     Mutex rate_lock;
     std::deque<RateSample> rate_window GUARDED_BY(rate_lock);
+    uint64_t total_hashes GUARDED_BY(rate_lock) = 0;
 };

@@ -4,11 +4,12 @@
 #include <cuda_runtime.h>
 
 struct LaunchWait {
-    cudaError_t status = cudaSuccess;  // the event's error when the work failed
+    cudaError_t status = cudaSuccess;  // the device's error when the work failed
     bool timed_out = false;
     double elapsed_ms = 0.0;  // until the completion was seen
 };
 
-// Polls `event` until the work before it has completed, failed, or `deadline_seconds` have
-// passed. Sleeps through the first 80% of `expected_ms`, then between polls.
-LaunchWait wait_for_event(cudaEvent_t event, double expected_ms, double deadline_seconds);
+// Waits until the work queued so far on the current device's default stream has completed or
+// failed, or `deadline_seconds` have passed. The stream wakes the wait through a host callback
+// the moment it gets there: no core polls, and nothing sleeps past the end.
+LaunchWait wait_for_queued_work(double deadline_seconds);

@@ -44,42 +44,39 @@ const char* launch_error(cudaError_t status) { return status == cudaSuccess ? nu
 
 }  // namespace
 
-bool GpuMiner::search(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome,
-                      FindCallback callback, void* context) {
+bool GpuMiner::search(const MiningJob& job, StopFlag& stop, SearchOutcome& outcome, FindCallback callback,
+                      void* context) {
     outcome.found = false;
     outcome.gpu = device;
     if (state() == DeviceState::failed) return false;
     // Without its own device the search would drive another device's buffers.
     if (!CUDA_OK(cudaSetDevice(device))) return false;
-    cudaEvent_t done = nullptr;
-    if (!CUDA_OK(cudaEventCreateWithFlags(&done, cudaEventDisableTiming))) return false;
-    // Also when the search throws (a digest that cannot be made): the event is destroyed and
-    // the device idle again, unless taken out of service meanwhile.
+    // Taken before the flag is first read: from here on, setting it also aborts the launch.
+    const StopFlag::Watch watch(stop, [this] { abort_launch(); });
+    // Also when the search throws (a digest that cannot be made): the device is idle again,
+    // unless taken out of service meanwhile.
     struct EndSearch {
         GpuMiner& miner;
-        cudaEvent_t done;
         ~EndSearch() {
-            cudaEventDestroy(done);
             DeviceState mining = DeviceState::mining;
             miner.device_state.compare_exchange_strong(mining, DeviceState::idle);
         }
-    } end_search{*this, done};
+    } end_search{*this};
     device_state = DeviceState::mining;
-    return search_windows(job, stop, outcome, callback, context, done);
+    return search_windows(job, stop, outcome, callback, context);
 }
 
-bool GpuMiner::search_windows(const MiningJob& job, const std::atomic<bool>& stop, SearchOutcome& outcome,
-                              FindCallback callback, void* context, cudaEvent_t done) {
+bool GpuMiner::search_windows(const MiningJob& job, const StopFlag& stop, SearchOutcome& outcome, FindCallback callback,
+                              void* context) {
     ConstantImage image{};
     const Target block_target = difficulty_to_target(job.difficulty);
     const bool share_mode = job.share_difficulty > 0 && job.share_difficulty < job.difficulty;
     const Target share_target = share_mode ? difficulty_to_target(job.share_difficulty) : block_target;
     set_targets(image, block_target, share_target);
     uint64_t nonce = random_start_nonce(device);
-    last_launch_ms = 0.0;
     const uint64_t hashes_per_launch = uint64_t(grid) * uint64_t(loops) * kThreadsPerBlock;
 
-    while (!stop.load()) {
+    while (!stop.is_set()) {
         const int64_t timestamp = window_timestamp();
         MiningJob window_job = job;
         window_job.timestamp = timestamp;
@@ -87,17 +84,22 @@ bool GpuMiner::search_windows(const MiningJob& job, const std::atomic<bool>& sto
         if (!prefix_is_searchable(device, prefix.size())) return false;
         Sha256State midstate;
         // A midstate that did not come back would make every candidate of the window wrong.
-        if (!compute_midstate(prefix, midstate, done)) return false;
+        if (!compute_midstate(prefix, midstate)) return false;
         set_window(image, midstate, reinterpret_cast<const uint8_t*>(prefix.data()) + kMidstateBytes);
 
         const double window_start = steady_seconds();
         bool share_reported = false;
-        while (steady_seconds() - window_start < kWindowSeconds && !stop.load()) {
+        while (steady_seconds() - window_start < kWindowSeconds) {
             const bool precomp = launch_uses_precomp(nonce, hashes_per_launch);
             if (precomp) set_launch_digits(image, nonce);
             const bool check_share = share_mode && !share_reported;
             if (!upload_launch_inputs(image, check_share)) return false;
-            if (!launched(launch_search_kernel(precomp, nonce, grid, loops), done, last_launch_ms)) return false;
+            // Read after the stop word was cleared: a stop set later lands after the clearing
+            // and ends the launch.
+            if (stop.is_set()) return false;
+            if (!launched(launch_search_kernel(precomp, nonce, grid, loops))) return false;
+            // A find in an aborted launch is taken as in any other.
+            const uint64_t hashed = hashed_in_launch(hashes_per_launch);
             std::string found_nonce_text;
             uint8_t digest[32];
             if (flag_is_set(found_flag)) {
@@ -107,7 +109,7 @@ bool GpuMiner::search_windows(const MiningJob& job, const std::atomic<bool>& sto
                     outcome.found = true;
                     outcome.timestamp = timestamp;
                     if (callback != nullptr) callback(outcome.nonce, timestamp, device, context);
-                    record_launch(hashes_per_launch);
+                    record_launch(hashed);
                     return true;
                 }
             } else if (check_share && flag_is_set(share_flag) &&
@@ -116,7 +118,7 @@ bool GpuMiner::search_windows(const MiningJob& job, const std::atomic<bool>& sto
                 if (callback != nullptr) callback(found_nonce_text, timestamp, device, context);
                 share_reported = true;
             }
-            record_launch(hashes_per_launch);
+            record_launch(hashed);
             nonce += hashes_per_launch;
         }
     }
@@ -124,42 +126,23 @@ bool GpuMiner::search_windows(const MiningJob& job, const std::atomic<bool>& sto
 }
 
 // The chaining value after the prefix's two full blocks, hashed on the device.
-bool GpuMiner::compute_midstate(const std::string& prefix, Sha256State& midstate, cudaEvent_t done) {
-    uint8_t* data = nullptr;
-    uint32_t* out = nullptr;
-    bool ok = CUDA_OK(cudaMalloc(&data, kMidstateBytes)) && CUDA_OK(cudaMalloc(&out, sizeof midstate)) &&
-              CUDA_OK(cudaMemcpy(data, prefix.data(), kMidstateBytes, cudaMemcpyHostToDevice));
-    if (ok) {
-        int blocks = static_cast<int>(kMidstateBytes / sha256::kBlockBytes);
-        void* args[] = {&data, &blocks, &out};
-        const double search_launch_ms = last_launch_ms;
-        ok = launched(launch_error(cudaLaunchKernel(kernel_midstate, dim3(1), dim3(1), args, 0, nullptr)), done, 0.0) &&
-             CUDA_OK(cudaMemcpy(midstate.data(), out, sizeof midstate, cudaMemcpyDeviceToHost));
-        last_launch_ms = search_launch_ms;
-    }
-    // Freeing waits for the device, which a failed device may never finish.
-    if (state() != DeviceState::failed) {
-        cudaFree(data);
-        cudaFree(out);
-    }
-    return ok;
+bool GpuMiner::compute_midstate(const std::string& prefix, Sha256State& midstate) {
+    int blocks = static_cast<int>(kMidstateBytes / sha256::kBlockBytes);
+    void* args[] = {&midstate_input, &blocks, &midstate_output};
+    return CUDA_OK(cudaMemcpy(midstate_input, prefix.data(), kMidstateBytes, cudaMemcpyHostToDevice)) &&
+           launched(launch_error(cudaLaunchKernel(kernel_midstate, dim3(1), dim3(1), args, 0, nullptr))) &&
+           CUDA_OK(cudaMemcpy(midstate.data(), midstate_output, sizeof midstate, cudaMemcpyDeviceToHost));
 }
 
-// Waits for the launch through `done` under the watchdog: the deadline is ten tuned launch
-// times and never under five seconds. The wait sleeps through most of `expected_ms`; the
-// launch's own time is kept as the next launch's expectation.
-bool GpuMiner::launched(const char* error, cudaEvent_t done, double expected_ms) {
+// Waits for the launch under the watchdog: the deadline is ten tuned launch times and never
+// under five seconds.
+bool GpuMiner::launched(const char* error) {
     if (error != nullptr) {
         take_out_of_service(std::string("launch failed: ") + error);
         return false;
     }
-    const cudaError_t recorded = cudaEventRecord(done, nullptr);
-    if (recorded != cudaSuccess) {
-        take_out_of_service(std::string("launch not tracked: ") + cudaGetErrorString(recorded));
-        return false;
-    }
     const double deadline = std::max(kWatchdogMinSeconds, kWatchdogLaunchTimes * kernel_ms / 1000.0);
-    const LaunchWait wait = wait_for_event(done, expected_ms, deadline);
+    const LaunchWait wait = wait_for_queued_work(deadline);
     if (wait.timed_out) {
         char reason[64];
         std::snprintf(reason, sizeof reason, "launch did not complete within %.1fs", deadline);
@@ -172,6 +155,35 @@ bool GpuMiner::launched(const char* error, cudaEvent_t done, double expected_ms)
     }
     last_launch_ms = wait.elapsed_ms;
     return true;
+}
+
+// Ends the running launch at its threads' next poll, from any thread (the stop flag's watch).
+// The copy goes on the control stream, which no launch holds up. A copy refused by a device
+// that has just failed is not reported: the launch's wait reports the failure.
+void GpuMiner::abort_launch() {
+    static const int aborted = kStopAborted;
+    if (state() == DeviceState::failed) return;
+    (void)cudaMemcpyAsync(stop_flag, &aborted, sizeof aborted, cudaMemcpyHostToDevice, control_stream);
+}
+
+// Through the control stream, after any abort queued there before, and landed when it returns.
+bool GpuMiner::clear_stop_word() {
+    static const int running = 0;
+    return CUDA_OK(cudaMemcpyAsync(stop_flag, &running, sizeof running, cudaMemcpyHostToDevice, control_stream)) &&
+           CUDA_OK(cudaStreamSynchronize(control_stream));
+}
+
+// What the latest search launch hashed: all of it, unless an abort ended it; then the share of
+// the device's latest full launch that its time makes, at most all (the threads do not count
+// their progress: on the way out that would cost the candidate loop). A stop word that cannot
+// be read counts as no abort.
+uint64_t GpuMiner::hashed_in_launch(uint64_t hashes_per_launch) {
+    int stop_word = 0;
+    if (!CUDA_OK(cudaMemcpy(&stop_word, stop_flag, sizeof stop_word, cudaMemcpyDeviceToHost))) return hashes_per_launch;
+    if (stop_word == 0) full_launch_ms = last_launch_ms;
+    if (stop_word != kStopAborted) return hashes_per_launch;
+    const double share = full_launch_ms > 0.0 ? std::min(1.0, last_launch_ms / full_launch_ms) : 1.0;
+    return static_cast<uint64_t>(static_cast<double>(hashes_per_launch) * share);
 }
 
 void GpuMiner::take_out_of_service(const std::string& reason) {
@@ -187,13 +199,14 @@ void GpuMiner::report_health(const char* level, const std::string& message) {
     }
 }
 
-// A launch must not run on stale constants or a flag left set by an earlier find: that
-// would report the earlier nonce again.
+// A launch must not run on stale constants or a flag left set by an earlier find (that would
+// report the earlier nonce again), nor start stopped by an earlier launch's find or abort.
 bool GpuMiner::upload_launch_inputs(const ConstantImage& image, bool check_share) {
     const int zero = 0;
     return CUDA_OK(copy_to_constant_block(image.data())) &&
            CUDA_OK(cudaMemcpy(found_flag, &zero, sizeof zero, cudaMemcpyHostToDevice)) &&
-           (!check_share || CUDA_OK(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice)));
+           (!check_share || CUDA_OK(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice))) &&
+           clear_stop_word();
 }
 
 // Reads a find back and hashes it again on the host. A find that cannot be read is dropped; one

@@ -2,8 +2,11 @@
 // The host back-end's stand-in for the CUDA runtime: the subset of the runtime API the
 // engine uses, implemented on CPU threads. As on a GPU, a launch returns at once and runs on
 // its device's worker thread; event records, synchronisation and copies are ordered after it.
-// It presents one device, or DREVIK_HOST_DEVICES of them (0 allowed), as a driver would, and
-// injects the faults that DREVIK_HOST_FAULT names (see faults.cpp).
+// Streams made with cudaStreamCreateWithFlags are non-blocking, each run by a worker of its
+// own: a copy queued on one lands while the default stream's launch runs. Launches of
+// different devices run at once. It presents one device, or DREVIK_HOST_DEVICES of them (0
+// allowed), as a driver would, and injects the faults that DREVIK_HOST_FAULT names (see
+// faults.cpp).
 
 #include <cstddef>
 #include <memory>
@@ -35,6 +38,7 @@ enum cudaMemcpyKind {
 };
 
 #define cudaOccupancyDefault 0x00
+#define cudaStreamNonBlocking 0x01
 #define cudaEventDefault 0x00
 #define cudaEventDisableTiming 0x02
 
@@ -42,6 +46,7 @@ struct CUstream_st;
 using cudaStream_t = CUstream_st*;
 struct CUevent_st;
 using cudaEvent_t = CUevent_st*;
+using cudaStreamCallback_t = void (*)(cudaStream_t stream, cudaError_t status, void* user_data);
 
 struct cudaDeviceProp {
     char name[256];
@@ -59,6 +64,19 @@ cudaError_t cudaFree(void* pointer);
 cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cudaMemcpyKind kind);
 cudaError_t cudaDeviceSynchronize();
 cudaError_t cudaDeviceGetPCIBusId(char* pci_bus_id, int length, int device);
+// Only non-blocking streams (cudaStreamNonBlocking): the implicit synchronisation of a
+// blocking stream with the default stream is not modelled.
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags);
+cudaError_t cudaStreamDestroy(cudaStream_t stream);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+// The source is read when the copy is queued, as the runtime stages pageable memory; a copy
+// on a stream of its own may land on device memory while a kernel reads it.
+cudaError_t cudaMemcpyAsync(void* destination, const void* source, size_t count, cudaMemcpyKind kind,
+                            cudaStream_t stream = nullptr);
+// `callback` runs on the stream's worker once the work queued before it has completed, with
+// the device's sticky error if any; never after a hang.
+cudaError_t cudaStreamAddCallback(cudaStream_t stream, cudaStreamCallback_t callback, void* user_data,
+                                  unsigned int flags);
 cudaError_t cudaEventCreate(cudaEvent_t* event);
 cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
 cudaError_t cudaEventQuery(cudaEvent_t event);
@@ -70,8 +88,10 @@ const char* cudaGetErrorString(cudaError_t error);
 
 namespace host_runtime {
 
-cudaError_t copy_to_symbol(void* symbol, size_t symbol_size, const void* source, size_t count, size_t offset,
-                           cudaMemcpyKind kind);
+// `instance` gives the calling thread's copy of the symbol (a thread-local, see
+// device_language.h).
+cudaError_t copy_to_symbol(void* (*instance)(), size_t symbol_size, const void* source, size_t count, size_t offset = 0,
+                           cudaMemcpyKind kind = cudaMemcpyHostToDevice);
 cudaError_t occupancy(int* blocks, int block_size, size_t dynamic_shared_bytes);
 // Queues a launch on the current device: `thread_body(call)` runs once for every thread of
 // the grid, with threadIdx, blockIdx, blockDim and gridDim set. Returns once it is queued.
@@ -90,11 +110,10 @@ cudaError_t cudaMalloc(T** pointer, size_t size) {
     return cudaMalloc(reinterpret_cast<void**>(pointer), size);
 }
 
-template <typename T>
-cudaError_t cudaMemcpyToSymbol(const T& symbol, const void* source, size_t count, size_t offset = 0,
-                               cudaMemcpyKind kind = cudaMemcpyHostToDevice) {
-    return host_runtime::copy_to_symbol(const_cast<T*>(&symbol), sizeof(T), source, count, offset, kind);
-}
+// A macro, unlike the runtime's function: the symbol is named where it is written, so that the
+// device's worker thread can reach its own copy of it.
+#define cudaMemcpyToSymbol(symbol, ...) \
+    host_runtime::copy_to_symbol([]() -> void* { return static_cast<void*>(&(symbol)); }, sizeof(symbol), __VA_ARGS__)
 
 template <typename Kernel>
 cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(int* blocks, Kernel, int block_size,

@@ -1,7 +1,9 @@
 #pragma once
 // The CUDA C++ language features the kernels use, for compiling them as ordinary C++: the
 // qualifiers vanish, thread and block indices are thread-locals set by the launcher, and the
-// intrinsics map onto GCC built-ins.
+// intrinsics map onto GCC built-ins. A __constant__ variable is a thread-local, so that each
+// device has its own copy and launches of different devices run at once: a device's stream
+// worker holds its copy, and the other threads of its launches take it (symbols.cpp).
 
 #include <cstdint>
 
@@ -9,7 +11,7 @@
 #define __global__
 #define __device__
 #define __host__
-#define __constant__
+#define __constant__ thread_local
 #define __forceinline__ inline __attribute__((always_inline))
 #define __launch_bounds__(...)
 
@@ -39,6 +41,12 @@ inline thread_local unsigned host_lane_width = 1;
 inline int atomicCAS(int* address, int compare, int value) {
     __atomic_compare_exchange_n(address, &compare, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return compare;
+}
+
+inline int atomicExch(int* address, int value) { return __atomic_exchange_n(address, value, __ATOMIC_SEQ_CST); }
+
+inline unsigned long long atomicAdd(unsigned long long* address, unsigned long long value) {
+    return __atomic_fetch_add(address, value, __ATOMIC_SEQ_CST);
 }
 
 // Written so that the compiler sees a rotation when lo and hi are the same value.

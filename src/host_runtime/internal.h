@@ -1,8 +1,10 @@
 #pragma once
 // Shared between the stand-in's own sources only.
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
@@ -14,12 +16,14 @@ int device_count();
 int current_device();
 // cudaSuccess when the calling thread's current device exists.
 cudaError_t current_device_status();
-// One launch at a time over all devices: they share the CPU and the constant variables.
-extern Mutex launch_mutex;
-
-// Puts the symbol contents written to `device` in place before one of its launches. The
-// caller holds the launch lock, so devices never see each other's constants.
-void install_symbol_images(int device) REQUIRES(launch_mutex);
+// A __constant__ symbol written on a device: `instance` gives the calling thread's copy,
+// `device_copy` is the device's own (its stream worker's).
+struct DeviceSymbol {
+    void* (*instance)();
+    size_t size;
+    const void* device_copy;
+};
+std::vector<DeviceSymbol> symbols_written_on(int device);
 
 // Threads per kernel call that launches offer (see host_lanes_offered): the widest vector the
 // CPU runs, or the narrower one DREVIK_HOST_SIMD names.
@@ -42,13 +46,31 @@ Fault next_search_launch_fault(int device);
 // Counts one find read back from `device`; true when its nonce is to be corrupted.
 bool corrupt_next_find(int device);
 
+// Guards every stream and event (streams.cpp, events.cpp).
+extern Mutex streams_mutex;
+// Queues work that is not a launch (a copy, an event record) on `device`'s default stream;
+// `timing_record` marks the record of a timing event.
+void enqueue_work(int device, std::function<void()> run, bool timing_record = false) EXCLUDES(streams_mutex);
 // Queues a launch on `device`'s stream. `timed` launches (right after a timing event was
 // recorded) and single-thread launches are not search launches and take no fault.
 void enqueue_launch(int device, bool search_launch, std::function<void()> run);
 // True when the last thing queued on `device` was the record of a timing event.
 bool follows_timing_record(int device);
+// Appends a launch that starts to run to the trace file DREVIK_HOST_TRACE names (trace.cpp).
+void trace_launch(int device, uint64_t threads);
 // Blocks until everything queued on `device` has run (for ever after a hang); returns the
 // device's sticky error.
-cudaError_t drain(int device);
+cudaError_t drain(int device) EXCLUDES(streams_mutex);
+// The device's sticky error.
+cudaError_t device_error(int device) REQUIRES(streams_mutex);
+// Waits until some stream has run a task.
+void wait_for_stream_change() REQUIRES(streams_mutex);
+// A copy's arguments checked: cudaSuccess when device memory on either side lies inside live
+// allocations.
+cudaError_t copy_status(void* destination, const void* source, size_t count, cudaMemcpyKind kind);
+// Copies as a copy engine does: a 32-bit word at a time where both sides and the count allow, a
+// byte at a time elsewhere, each access a relaxed atomic one, so that a copy may land while a
+// kernel reads the same words (a flag it polls), and each word is seen whole.
+void copy_memory(void* destination, const void* source, size_t count);
 
 }  // namespace host_runtime

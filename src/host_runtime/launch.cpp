@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -19,14 +20,12 @@ bool valid_shape(dim3 grid, dim3 block) {
 
 namespace host_runtime {
 
-Mutex launch_mutex;
-
 namespace {
 
-void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void* call), const void* call)
-    EXCLUDES(launch_mutex) {
-    MutexLock lock(launch_mutex);
-    install_symbol_images(device);
+// Runs on `device`'s stream worker, which holds the device's copies of the constant symbols.
+void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void* call), const void* call) {
+    trace_launch(device, uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z);
+    const std::vector<DeviceSymbol> symbols = symbols_written_on(device);
 
     // The work is handed out in lane groups, up to `width` consecutive threads of a block row,
     // so that every core stays busy to the end of the launch whatever the grid: a core that
@@ -64,7 +63,11 @@ void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void*
     pool.reserve(helpers);
     for (uint64_t i = 0; i < helpers; ++i) {
         try {
-            pool.emplace_back(run_groups);
+            pool.emplace_back([&] {
+                for (const DeviceSymbol& symbol : symbols)
+                    std::memcpy(symbol.instance(), symbol.device_copy, symbol.size);
+                run_groups();
+            });
         } catch (const std::system_error&) {
             break;  // fewer CPU threads only make the launch slower
         }

@@ -1,6 +1,5 @@
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 
 #include "common/mutex.h"
@@ -55,10 +54,10 @@ cudaError_t cudaFree(void* pointer) {
     return cudaSuccess;
 }
 
-cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cudaMemcpyKind kind) {
+namespace host_runtime {
+
+cudaError_t copy_status(void* destination, const void* source, size_t count, cudaMemcpyKind kind) {
     if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
-    const cudaError_t status = host_runtime::current_device_status();
-    if (status != cudaSuccess) return status;
     if (count == 0) return cudaSuccess;
     if (destination == nullptr || source == nullptr) return cudaErrorInvalidValue;
     const bool to_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
@@ -66,10 +65,36 @@ cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cuda
     if ((to_device && !is_device_range(destination, count)) || (from_device && !is_device_range(source, count))) {
         return cudaErrorInvalidValue;
     }
+    return cudaSuccess;
+}
+
+void copy_memory(void* destination, const void* source, size_t count) {
+    constexpr size_t kWord = sizeof(uint32_t);
+    if ((reinterpret_cast<uintptr_t>(destination) | reinterpret_cast<uintptr_t>(source) | count) % kWord == 0) {
+        auto* to = static_cast<uint32_t*>(destination);
+        const auto* from = static_cast<const uint32_t*>(source);
+        for (size_t i = 0; i < count / kWord; ++i)
+            __atomic_store_n(to + i, __atomic_load_n(from + i, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+        return;
+    }
+    auto* to = static_cast<uint8_t*>(destination);
+    const auto* from = static_cast<const uint8_t*>(source);
+    for (size_t i = 0; i < count; ++i)
+        __atomic_store_n(to + i, __atomic_load_n(from + i, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+}
+
+}  // namespace host_runtime
+
+cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cudaMemcpyKind kind) {
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
+    cudaError_t status = host_runtime::current_device_status();
+    if (status != cudaSuccess) return status;
+    status = host_runtime::copy_status(destination, source, count, kind);
+    if (status != cudaSuccess || count == 0) return status;
     const int device = host_runtime::current_device();
-    const cudaError_t queued = host_runtime::drain(device);
-    if (queued != cudaSuccess) return queued;
-    std::memmove(destination, source, count);
+    status = host_runtime::drain(device);
+    if (status != cudaSuccess) return status;
+    host_runtime::copy_memory(destination, source, count);
     // The engine reads a find's 64-bit nonce back; a corrupt fault alters that value.
     if (kind == cudaMemcpyDeviceToHost && count == sizeof(uint64_t) && host_runtime::corrupt_next_find(device)) {
         *static_cast<uint8_t*>(destination) ^= 0x01;

@@ -1,32 +1,38 @@
-// The default stream of each device: a queue run in order by one worker thread per device,
-// and the events recorded on it. One mutex (streams_mutex) guards every stream and event: they
-// change a few times per launch, so it is never contended for long.
+// Streams: queues of work, each run in order by a worker thread of its own. Every device has a
+// default stream, made at its first use, where launches, events and synchronous copies go;
+// cudaStreamCreateWithFlags makes further (non-blocking) streams, whose copies and callbacks
+// run beside the default stream's work. One mutex (streams_mutex) guards every stream and
+// event: they change a few times per launch, so it is never contended for long.
 
-#include <chrono>
 #include <deque>
 #include <exception>
 #include <map>
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "common/console.h"
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
-#include "common/console.h"
 #include "internal.h"
 
-namespace {
+namespace host_runtime {
 
 Mutex streams_mutex;
 
-struct EventState {
-    int device = 0;                                  // set when the event is made, then read only
-    bool timing = true;                              // set when the event is made, then read only
-    int pending GUARDED_BY(streams_mutex) = 0;       // records queued, not yet reached
-    bool reached GUARDED_BY(streams_mutex) = false;  // a record was reached at least once
-    std::chrono::steady_clock::time_point time GUARDED_BY(streams_mutex);
+}  // namespace host_runtime
+
+using host_runtime::streams_mutex;
+
+// The handle of a stream made by cudaStreamCreateWithFlags; the stream itself is kept with the
+// others (Streams::made).
+struct CUstream_st {
+    int device;
 };
+
+namespace {
 
 struct Task {
     std::function<void()> run;
@@ -35,13 +41,16 @@ struct Task {
 };
 
 struct Stream {
+    explicit Stream(int of_device) : device(of_device) {}
+    const int device;
     std::deque<Task> tasks GUARDED_BY(streams_mutex);
     bool busy GUARDED_BY(streams_mutex) = false;
     bool hung GUARDED_BY(streams_mutex) = false;
+    bool closing GUARDED_BY(streams_mutex) = false;
     bool last_was_timing_record GUARDED_BY(streams_mutex) = false;
-    // Sticky, as after a kernel fault on a GPU.
+    // The device's error, sticky as after a kernel fault on a GPU; kept by its default stream.
     cudaError_t error GUARDED_BY(streams_mutex) = cudaSuccess;
-    std::thread worker;  // started with the stream, joined at exit
+    std::thread worker;  // started with the stream, joined when it goes
 };
 
 // A task that throws (a launch whose set-up failed) ends as a kernel fault does: the worker
@@ -64,8 +73,8 @@ public:
         std::vector<std::thread*> workers;
         {
             MutexLock lock(streams_mutex);
-            closing = true;
-            for (auto& [device, stream] : streams) workers.push_back(&stream->worker);
+            for (auto& [device, stream] : defaults) workers.push_back(close_worker(*stream));
+            for (auto& [handle, stream] : made) workers.push_back(close_worker(*stream));
         }
         changed.notify_all();
         // Without the lock, which each worker takes once more to see `closing`.
@@ -74,25 +83,56 @@ public:
 
     CondVar changed;
 
+    // The default stream of `device`.
     Stream& of(int device) REQUIRES(streams_mutex) {
-        std::unique_ptr<Stream>& stream = streams[device];
-        if (!stream) {
-            stream = std::make_unique<Stream>();
-            stream->worker = std::thread([this, device, s = stream.get()] { work(device, *s); });
-        }
+        std::unique_ptr<Stream>& stream = defaults[device];
+        if (!stream) start(stream, device);
         return *stream;
+    }
+
+    // The stream `handle` names on the calling thread: the current device's default stream for
+    // null; null for a handle that names none.
+    Stream* named(cudaStream_t handle) REQUIRES(streams_mutex) {
+        if (handle == nullptr) return &of(host_runtime::current_device());
+        const auto found = made.find(handle);
+        return found == made.end() ? nullptr : found->second.get();
+    }
+
+    void make(cudaStream_t handle) REQUIRES(streams_mutex) { start(made[handle], handle->device); }
+
+    // Takes the stream out of the list and tells its worker to end once its queue is empty.
+    std::unique_ptr<Stream> close(cudaStream_t handle) REQUIRES(streams_mutex) {
+        std::unique_ptr<Stream> stream = std::move(made.at(handle));
+        made.erase(handle);
+        stream->closing = true;
+        return stream;
     }
 
     static bool idle(const Stream& stream) REQUIRES(streams_mutex) {
         return !stream.hung && stream.tasks.empty() && !stream.busy;
     }
 
+    void push(Stream& stream, Task task) REQUIRES(streams_mutex) {
+        stream.tasks.push_back(std::move(task));
+        changed.notify_all();
+    }
+
 private:
-    void work(int device, Stream& stream) EXCLUDES(streams_mutex) {
+    static std::thread* close_worker(Stream& stream) REQUIRES(streams_mutex) {
+        stream.closing = true;
+        return &stream.worker;
+    }
+
+    void start(std::unique_ptr<Stream>& slot, int device) REQUIRES(streams_mutex) {
+        slot = std::make_unique<Stream>(device);
+        slot->worker = std::thread([this, s = slot.get()] { work(*s); });
+    }
+
+    void work(Stream& stream) EXCLUDES(streams_mutex) {
         MutexLock lock(streams_mutex);
         for (;;) {
-            while (!closing && (stream.hung || stream.tasks.empty())) changed.wait(streams_mutex);
-            if (closing) return;
+            while (!stream.closing && (stream.hung || stream.tasks.empty())) changed.wait(streams_mutex);
+            if (stream.closing && (stream.hung || stream.tasks.empty())) return;
             Task task = std::move(stream.tasks.front());
             stream.tasks.pop_front();
             if (task.fault == host_runtime::Fault::hang) {
@@ -106,7 +146,7 @@ private:
             }
             stream.busy = true;
             lock.unlock();
-            const bool ran = run_contained(device, task);
+            const bool ran = run_contained(stream.device, task);
             lock.lock();
             if (!ran) stream.error = cudaErrorLaunchFailure;
             stream.busy = false;
@@ -114,8 +154,8 @@ private:
         }
     }
 
-    bool closing GUARDED_BY(streams_mutex) = false;
-    std::map<int, std::unique_ptr<Stream>> streams GUARDED_BY(streams_mutex);
+    std::map<int, std::unique_ptr<Stream>> defaults GUARDED_BY(streams_mutex);
+    std::map<cudaStream_t, std::unique_ptr<Stream>> made GUARDED_BY(streams_mutex);
 };
 
 Streams& streams() {
@@ -123,24 +163,29 @@ Streams& streams() {
     return instance;
 }
 
-}  // namespace
+void wait_until_idle(Streams& all, const Stream& stream) REQUIRES(streams_mutex) {
+    while (!Streams::idle(stream)) all.changed.wait(streams_mutex);
+}
 
-struct CUevent_st {
-    std::shared_ptr<EventState> state;
-};
+}  // namespace
 
 namespace host_runtime {
 
 void enqueue_launch(int device, bool search_launch, std::function<void()> run) {
     const Fault fault = search_launch ? next_search_launch_fault(device) : Fault::none;
     Streams& all = streams();
-    {
-        MutexLock lock(streams_mutex);
-        Stream& stream = all.of(device);
-        stream.tasks.push_back({std::move(run), fault, true});
-        stream.last_was_timing_record = false;
-    }
-    all.changed.notify_all();
+    MutexLock lock(streams_mutex);
+    Stream& stream = all.of(device);
+    stream.last_was_timing_record = false;
+    all.push(stream, {std::move(run), fault, true});
+}
+
+void enqueue_work(int device, std::function<void()> run, bool timing_record) {
+    Streams& all = streams();
+    MutexLock lock(streams_mutex);
+    Stream& stream = all.of(device);
+    stream.last_was_timing_record = timing_record;
+    all.push(stream, {std::move(run), Fault::none, false});
 }
 
 bool follows_timing_record(int device) {
@@ -149,89 +194,105 @@ bool follows_timing_record(int device) {
     return all.of(device).last_was_timing_record;
 }
 
+cudaError_t device_error(int device) { return streams().of(device).error; }
+
+void wait_for_stream_change() { streams().changed.wait(streams_mutex); }
+
 cudaError_t drain(int device) {
     Streams& all = streams();
     MutexLock lock(streams_mutex);
     Stream& stream = all.of(device);
-    while (!Streams::idle(stream)) all.changed.wait(streams_mutex);
+    wait_until_idle(all, stream);
     return stream.error;
 }
 
 }  // namespace host_runtime
 
-cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags) {
-    if (event == nullptr || (flags & ~static_cast<unsigned>(cudaEventDisableTiming)) != 0) {
-        return cudaErrorInvalidValue;
-    }
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) {
+    if (stream == nullptr || flags != cudaStreamNonBlocking) return cudaErrorInvalidValue;
     const cudaError_t status = host_runtime::current_device_status();
     if (status != cudaSuccess) return status;
-    *event = new (std::nothrow) CUevent_st;
-    if (*event == nullptr) return cudaErrorMemoryAllocation;
-    (*event)->state = std::make_shared<EventState>();
-    (*event)->state->device = host_runtime::current_device();
-    (*event)->state->timing = (flags & cudaEventDisableTiming) == 0;
+    *stream = new (std::nothrow) CUstream_st{host_runtime::current_device()};
+    if (*stream == nullptr) return cudaErrorMemoryAllocation;
+    MutexLock lock(streams_mutex);
+    streams().make(*stream);
     return cudaSuccess;
 }
 
-cudaError_t cudaEventCreate(cudaEvent_t* event) { return cudaEventCreateWithFlags(event, cudaEventDefault); }
-
-// The event takes the time at which the stream reaches it, after all work queued before it.
-cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
-    if (event == nullptr) return cudaErrorInvalidResourceHandle;
-    const cudaError_t status = host_runtime::current_device_status();
-    if (status != cudaSuccess) return status;
-    if (event->state->device != host_runtime::current_device()) return cudaErrorInvalidResourceHandle;
+// Waits for the work queued on the stream, then ends its worker.
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+    if (stream == nullptr) return cudaErrorInvalidResourceHandle;
     Streams& all = streams();
+    std::unique_ptr<Stream> closed;
     {
         MutexLock lock(streams_mutex);
-        Stream& stream = all.of(event->state->device);
-        ++event->state->pending;
-        auto reach = [state = event->state] {
-            MutexLock inner(streams_mutex);
-            state->time = std::chrono::steady_clock::now();
-            state->reached = true;
-            --state->pending;
-        };
-        stream.tasks.push_back({reach, host_runtime::Fault::none, false});
-        stream.last_was_timing_record = event->state->timing;
+        Stream* named = all.named(stream);
+        if (named == nullptr) return cudaErrorInvalidResourceHandle;
+        wait_until_idle(all, *named);
+        closed = all.close(stream);
+        all.changed.notify_all();
     }
-    all.changed.notify_all();
+    closed->worker.join();
+    delete stream;
     return cudaSuccess;
 }
 
-cudaError_t cudaEventQuery(cudaEvent_t event) {
-    if (event == nullptr) return cudaErrorInvalidResourceHandle;
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+    if (stream == nullptr && host_runtime::current_device_status() != cudaSuccess) {
+        return host_runtime::current_device_status();
+    }
     Streams& all = streams();
     MutexLock lock(streams_mutex);
-    const Stream& stream = all.of(event->state->device);
-    if (stream.error != cudaSuccess) return stream.error;
-    return event->state->pending > 0 ? cudaErrorNotReady : cudaSuccess;
+    const Stream* named = all.named(stream);
+    if (named == nullptr) return cudaErrorInvalidResourceHandle;
+    wait_until_idle(all, *named);
+    return host_runtime::device_error(named->device);
 }
 
-cudaError_t cudaEventSynchronize(cudaEvent_t event) {
-    if (event == nullptr) return cudaErrorInvalidResourceHandle;
+cudaError_t cudaMemcpyAsync(void* destination, const void* source, size_t count, cudaMemcpyKind kind,
+                            cudaStream_t stream) {
+    if (stream == nullptr && host_runtime::current_device_status() != cudaSuccess) {
+        return host_runtime::current_device_status();
+    }
+    cudaError_t status = host_runtime::copy_status(destination, source, count, kind);
+    if (status != cudaSuccess || count == 0) return status;
+    std::function<void()> copy;
+    if (kind == cudaMemcpyHostToDevice || kind == cudaMemcpyHostToHost) {
+        auto staged = std::make_shared<const std::vector<uint8_t>>(static_cast<const uint8_t*>(source),
+                                                                   static_cast<const uint8_t*>(source) + count);
+        copy = [destination, staged] { host_runtime::copy_memory(destination, staged->data(), staged->size()); };
+    } else {
+        copy = [destination, source, count] { host_runtime::copy_memory(destination, source, count); };
+    }
     Streams& all = streams();
     MutexLock lock(streams_mutex);
-    const Stream& stream = all.of(event->state->device);
-    while (stream.error == cudaSuccess && event->state->pending > 0) all.changed.wait(streams_mutex);
-    return stream.error;
-}
-
-cudaError_t cudaEventElapsedTime(float* milliseconds, cudaEvent_t start, cudaEvent_t end) {
-    if (milliseconds == nullptr) return cudaErrorInvalidValue;
-    if (start == nullptr || end == nullptr) return cudaErrorInvalidResourceHandle;
-    MutexLock lock(streams_mutex);
-    const EventState& a = *start->state;
-    const EventState& b = *end->state;
-    if (!a.timing || !b.timing || !a.reached || !b.reached) return cudaErrorInvalidResourceHandle;
-    if (a.pending > 0 || b.pending > 0) return cudaErrorNotReady;
-    *milliseconds = std::chrono::duration<float, std::milli>(b.time - a.time).count();
+    Stream* named = all.named(stream);
+    if (named == nullptr) return cudaErrorInvalidResourceHandle;
+    status = host_runtime::device_error(named->device);
+    if (status != cudaSuccess) return status;
+    all.push(*named, {std::move(copy), host_runtime::Fault::none, false});
     return cudaSuccess;
 }
 
-// A record still queued keeps its state alive until the stream reaches it.
-cudaError_t cudaEventDestroy(cudaEvent_t event) {
-    if (event == nullptr) return cudaErrorInvalidResourceHandle;
-    delete event;
+cudaError_t cudaStreamAddCallback(cudaStream_t stream, cudaStreamCallback_t callback, void* user_data,
+                                  unsigned int flags) {
+    if (callback == nullptr || flags != 0) return cudaErrorInvalidValue;
+    if (stream == nullptr && host_runtime::current_device_status() != cudaSuccess) {
+        return host_runtime::current_device_status();
+    }
+    Streams& all = streams();
+    MutexLock lock(streams_mutex);
+    Stream* named = all.named(stream);
+    if (named == nullptr) return cudaErrorInvalidResourceHandle;
+    const int device = named->device;
+    all.push(*named, {[stream, callback, user_data, device] {
+                          cudaError_t status = cudaSuccess;
+                          {
+                              MutexLock inner(streams_mutex);
+                              status = host_runtime::device_error(device);
+                          }
+                          callback(stream, status, user_data);
+                      },
+                      host_runtime::Fault::none, false});
     return cudaSuccess;
 }

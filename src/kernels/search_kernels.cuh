@@ -18,16 +18,22 @@ struct ResultBuffers {
     uint64_t* share_nonce;
     uint8_t* share_hash;
     int* share_flag;
+    int* stop_flag;
 };
 
-// The flags are written by other threads of the same launch: a coherent load, not the
-// read-only data path.
+// The flags are written by other threads of the same launch and by the host's copies while it
+// runs: a coherent load, not the read-only data path.
 __device__ __forceinline__ int load_flag(int* flag) {
     return __nv_atomic_load_n(flag, __NV_ATOMIC_RELAXED, __NV_THREAD_SCOPE_DEVICE);
 }
 
+// True once the launch is to end: a block was found, or the host aborted it. Nothing else is
+// done on the way out: work there makes ptxas put a YIELD into the candidate loop on Blackwell.
+__device__ __forceinline__ bool launch_stopped(const ResultBuffers& out) { return load_flag(out.stop_flag) != 0; }
+
 // Tests one candidate's digest against both targets. Returns true when the thread must stop:
-// the candidate is a block find, whether or not this thread won the result buffers.
+// the candidate is a block find, whether or not this thread won the result buffers; either way
+// the other threads stop at their next poll.
 __device__ __forceinline__ bool report_candidate(const uint32_t (&digest)[8], uint64_t nonce,
                                                  const ResultBuffers& out) {
     if (meets_target(digest, constant_word::block_target)) {
@@ -35,6 +41,7 @@ __device__ __forceinline__ bool report_candidate(const uint32_t (&digest)[8], ui
             *out.found_nonce = nonce;
             store_digest(out.found_hash, digest);
         }
+        atomicExch(out.stop_flag, kStopFound);
         return true;
     }
     // Testing the target before the flag spares a flag read per candidate; the outcome is
@@ -218,9 +225,9 @@ __device__ __forceinline__ void search_candidates(uint64_t start_nonce, int loop
     const uint32_t share_word0 = C[constant_word::share_target];
     const uint32_t pass_word0 = block_word0 > share_word0 ? block_word0 : share_word0;
 
-    // The found flag is polled once per run, so at most kRunNonces candidates apart.
+    // The stop word is polled once per run, so at most kRunNonces candidates apart.
     while (left != 0) {
-        if (load_flag(out.found_flag) != 0) return;
+        if (launch_stopped(out)) return;
         const uint32_t first = static_cast<uint32_t>(nonce) % kRunNonces;
         const uint32_t end = left < kRunNonces - first ? first + left : kRunNonces;
         const auto run = run_at(nonce);
@@ -286,26 +293,28 @@ PER_RUN_WORK Run<LaunchWordsPerRun<Word>> fallback_run(Nonce nonce) {
 // (search_lanes.cuh); on the GPU each call is one thread.
 __global__ void __launch_bounds__(kThreadsPerBlock, kMinBlocksPerSm)
     kernel_mine_precomp(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
-                        uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
+                        uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int* stop_flag, int loops) {
     using namespace search_detail;
 #ifdef __CUDACC__
-    search_candidates(start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
+    search_candidates(start_nonce, loops,
+                      {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag, stop_flag},
                       precomp_run<uint32_t, uint64_t>);
 #else
-    search_thread_group<PrecompRuns>(start_nonce, loops,
-                                     {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag});
+    search_thread_group<PrecompRuns>(
+        start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag, stop_flag});
 #endif
 }
 
 __global__ void __launch_bounds__(kThreadsPerBlock, kMinBlocksPerSm)
     kernel_mine_fallback(uint64_t start_nonce, uint64_t* found_nonce, uint8_t* found_hash, int* found_flag,
-                         uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int loops) {
+                         uint64_t* share_nonce, uint8_t* share_hash, int* share_flag, int* stop_flag, int loops) {
     using namespace search_detail;
 #ifdef __CUDACC__
-    search_candidates(start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag},
+    search_candidates(start_nonce, loops,
+                      {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag, stop_flag},
                       fallback_run<uint32_t, uint64_t>);
 #else
-    search_thread_group<FallbackRuns>(start_nonce, loops,
-                                      {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag});
+    search_thread_group<FallbackRuns>(
+        start_nonce, loops, {found_nonce, found_hash, found_flag, share_nonce, share_hash, share_flag, stop_flag});
 #endif
 }

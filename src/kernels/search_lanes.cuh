@@ -3,7 +3,7 @@
 // lanes of GCC vector words (16 with AVX-512, 8 with AVX2, 4 with SSE2), with the same
 // building blocks, runs and candidate as the GPU's threads. Every lane keeps its own nonces,
 // run and low byte, so lanes may start their runs at different steps. What is rare stays
-// per lane and scalar: the flag poll at a lane's run start, and a candidate that passes the
+// per lane and scalar: the stop poll at a lane's run start, and a candidate that passes the
 // word-0 test, which is worked out again for that lane alone and reported as its thread would.
 
 #include <cstring>
@@ -149,10 +149,10 @@ __forceinline__ void search_lanes(uint64_t start_nonce, int loops, const ResultB
     decltype(Runs::template at<Word>(LaneNonces<Word>{})) run{};
     Mask starting = active;  // lanes at the start of a run
     while (left != 0) {
-        // A lane polls the found flag where its thread would: at each run start.
+        // A lane polls the stop word where its thread would: at each run start.
         LaneNonces<Word> at{};
         for (int l = 0; l < kWidth; ++l) {
-            if (starting[l] != 0 && active[l] != 0 && load_flag(out.found_flag) != 0) active[l] = 0;
+            if (starting[l] != 0 && active[l] != 0 && launch_stopped(out)) active[l] = 0;
             at.high[l] = static_cast<uint32_t>(nonce[l] >> 32);
             at.low[l] = static_cast<uint32_t>(nonce[l]);
         }

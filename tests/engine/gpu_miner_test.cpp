@@ -164,7 +164,7 @@ protected:
 TEST_F(GpuMinerSearch, BlockFindIsReportedThroughTheCallbackAndReturned) {
     // Difficulty 2: every other candidate is a block, so the first launch finds one.
     const MiningJob job = make_job('a', 2, 1);
-    const std::atomic<bool> stop{false};
+    StopFlag stop;
     SearchOutcome outcome;
     ASSERT_TRUE(miner.search(job, stop, outcome, Finds::record, &finds));
     expect_valid_block(job, outcome);
@@ -178,7 +178,7 @@ TEST_F(GpuMinerSearch, BlockFindIsReportedThroughTheCallbackAndReturned) {
 
 TEST_F(GpuMinerSearch, ASearchLeftByAnExceptionLeavesTheDeviceIdleAndUsable) {
     const MiningJob job = make_job('a', 2, 1);
-    const std::atomic<bool> stop{false};
+    StopFlag stop;
     SearchOutcome outcome;
     const FindCallback failing = [](const std::string&, int64_t, int32_t, void*) {
         throw std::runtime_error("publish failed");
@@ -192,7 +192,8 @@ TEST_F(GpuMinerSearch, StopSetBeforeTheStartBuildsNoPreimage) {
     // A malformed job shows whether a pre-image was built: its check would print.
     MiningJob job = make_job('b', 2, 1);
     job.previous_blockhash += "x";
-    const std::atomic<bool> stop{true};
+    StopFlag stop;
+    stop.set();
     SearchOutcome outcome;
     outcome.gpu = -1;
     capture_console();
@@ -215,7 +216,7 @@ TEST_F(GpuMinerSearch, PrefixOfAnyOtherLengthThan142IsNotSearched) {
     for (const Case& c : cases) {
         MiningJob job = make_job('c', 2, 1);
         job.previous_blockhash = std::string(c.previous_hash_length, 'c');
-        const std::atomic<bool> stop{false};
+        StopFlag stop;
         SearchOutcome outcome;
         capture_console();
         EXPECT_FALSE(miner.search(job, stop, outcome, Finds::record, &finds));
@@ -229,7 +230,7 @@ TEST_F(GpuMinerSearch, PrefixOfAnyOtherLengthThan142IsNotSearched) {
 // first shares carry window timestamps at least 5 s apart.
 TEST_F(GpuMinerSearch, OneSharePerWindow) {
     const MiningJob job = make_job('d', INT64_MAX, 1);
-    std::atomic<bool> stop{false};
+    StopFlag stop;
     SearchOutcome outcome;
     bool found = true;
     std::thread search([&] { found = miner.search(job, stop, outcome, Finds::record, &finds); });
@@ -237,7 +238,7 @@ TEST_F(GpuMinerSearch, OneSharePerWindow) {
         std::unique_lock<std::mutex> lock(finds.mutex);
         finds.changed.wait_for(lock, 60s, [&] { return finds.list.size() >= 2; });
     }
-    stop = true;
+    stop.set();
     search.join();
     EXPECT_FALSE(found);
     const std::vector<Find> shares = finds.snapshot();
@@ -258,7 +259,7 @@ TEST(GpuMinerMultiDevice, ConcurrentSearchesOnTwoDevicesFindTheirOwnBlocks) {
     captured_console();
 
     const MiningJob jobs[] = {make_job('e', 64, 0), make_job('f', 64, 0)};
-    const std::atomic<bool> stop{false};
+    StopFlag stop;
     SearchOutcome outcomes[2];
     bool found[2] = {};
     std::thread other([&] { found[1] = second.search(jobs[1], stop, outcomes[1], nullptr, nullptr); });
@@ -318,14 +319,14 @@ TEST(GpuMinerHealth, CorruptFindIsAHardwareErrorAndNeverReported) {
         GpuMiner miner(scripted_proportional);
         init_quietly(miner, c.device);
         Finds finds;
-        std::atomic<bool> stop{false};
+        StopFlag stop;
         SearchOutcome outcome;
         bool found = false;
         std::thread search([&] { found = miner.search(c.job, stop, outcome, Finds::record, &finds); });
         if (std::string(c.kind) == "share") {
             std::unique_lock<std::mutex> lock(finds.mutex);
             finds.changed.wait_for(lock, 60s, [&] { return !finds.list.empty(); });
-            stop = true;
+            stop.set();
         }
         search.join();
 
@@ -373,7 +374,7 @@ TEST(GpuMinerHealth, FailedOrHungLaunchTakesOnlyThatDeviceOutOfService) {
         init_quietly(healthy, c.healthy);
         EXPECT_EQ(healthy.state(), DeviceState::idle);
         const MiningJob job = make_job('3', int64_t{1} << 62, 0);
-        std::atomic<bool> stop{false};
+        StopFlag stop;
         SearchOutcome outcomes[2];
         bool healthy_found = true;
         std::thread other([&] { healthy_found = healthy.search(job, stop, outcomes[1], nullptr, nullptr); });
@@ -382,23 +383,23 @@ TEST(GpuMinerHealth, FailedOrHungLaunchTakesOnlyThatDeviceOutOfService) {
         EXPECT_EQ(healthy.state(), DeviceState::mining);
         EXPECT_EQ(HealthLines::take(),
                   std::vector<std::string>{"ERROR GPU " + std::to_string(c.faulty) + " out of service: " + c.reason});
-        stop = true;
+        stop.set();
         other.join();
         EXPECT_FALSE(healthy_found);
         EXPECT_EQ(healthy.state(), DeviceState::idle);
         EXPECT_GT(healthy.hashrate(), 0.0);
 
-        const std::atomic<bool> go{false};
+        StopFlag go;
         EXPECT_FALSE(faulty.search(job, go, outcomes[0], nullptr, nullptr));
         EXPECT_TRUE(HealthLines::take().empty());
     }
 }
 
 TEST(GpuMinerHealth, InterruptEndsSetUpBeforeTheNextTuningLaunch) {
-    std::atomic<bool> interrupted{false};
+    StopFlag interrupted;
     int launches = 0;
     GpuMiner miner([&](int32_t, int32_t) {
-        if (++launches == 2) interrupted = true;
+        if (++launches == 2) interrupted.set();
         return 100.0;
     });
     capture_console();

@@ -21,7 +21,7 @@ enum class Kernel { precomp, fallback };
 
 const char* kernel_name(Kernel kernel) { return kernel == Kernel::precomp ? "precomp" : "fallback"; }
 
-// The six result buffers of a launch, on the device.
+// The six result buffers and the stop word of a launch, on the device.
 class ResultBuffers {
 public:
     ResultBuffers() {
@@ -31,16 +31,18 @@ public:
         EXPECT_EQ(cudaMalloc(&share_flag, sizeof(int)), cudaSuccess);
         EXPECT_EQ(cudaMalloc(&share_nonce, sizeof(uint64_t)), cudaSuccess);
         EXPECT_EQ(cudaMalloc(&share_hash, 32), cudaSuccess);
+        EXPECT_EQ(cudaMalloc(&stop_flag, sizeof(int)), cudaSuccess);
     }
     ~ResultBuffers() {
-        for (void* p :
-             {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
-              static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash)}) {
+        for (void* p : {static_cast<void*>(found_flag), static_cast<void*>(found_nonce), static_cast<void*>(found_hash),
+                        static_cast<void*>(share_flag), static_cast<void*>(share_nonce), static_cast<void*>(share_hash),
+                        static_cast<void*>(stop_flag)}) {
             cudaFree(p);
         }
     }
-    void reset(int found = 0, uint64_t nonce = 0) {
+    void reset(int found = 0, uint64_t nonce = 0, int stop = 0) {
         const int zero = 0;
+        ASSERT_EQ(cudaMemcpy(stop_flag, &stop, sizeof stop, cudaMemcpyHostToDevice), cudaSuccess);
         ASSERT_EQ(cudaMemcpy(found_flag, &found, sizeof found, cudaMemcpyHostToDevice), cudaSuccess);
         ASSERT_EQ(cudaMemcpy(share_flag, &zero, sizeof zero, cudaMemcpyHostToDevice), cudaSuccess);
         ASSERT_EQ(cudaMemcpy(found_nonce, &nonce, sizeof nonce, cudaMemcpyHostToDevice), cudaSuccess);
@@ -64,6 +66,7 @@ public:
     int* share_flag = nullptr;
     uint64_t* share_nonce = nullptr;
     uint8_t* share_hash = nullptr;
+    int* stop_flag = nullptr;
 };
 
 const Target kAllOnes = {~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u};
@@ -95,11 +98,18 @@ protected:
     Digest expected_digest(uint64_t nonce) const { return sha256_digest(prefix + nonce_text(nonce)); }
 
     void launch(Kernel kernel, uint64_t start, const Target& block, const Target& share, dim3 grid, dim3 block_shape,
-                int loops, int preset_found = 0) {
+                int loops, int preset_found = 0, int preset_stop = 0) {
+        queue_launch(kernel, start, block, share, grid, block_shape, loops, preset_found, preset_stop);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    }
+
+    // Queues the launch and returns while it runs.
+    void queue_launch(Kernel kernel, uint64_t start, const Target& block, const Target& share, dim3 grid,
+                      dim3 block_shape, int loops, int preset_found = 0, int preset_stop = 0) {
         set_targets(image, block, share);
         if (kernel == Kernel::precomp) set_launch_digits(image, start);
         ASSERT_EQ(copy_to_constant_block(image.data()), cudaSuccess);
-        results.reset(preset_found, kSentinel);
+        results.reset(preset_found, kSentinel, preset_stop);
         void* args[] = {&start,
                         &results.found_nonce,
                         &results.found_hash,
@@ -107,11 +117,11 @@ protected:
                         &results.share_nonce,
                         &results.share_hash,
                         &results.share_flag,
+                        &results.stop_flag,
                         &loops};
         ASSERT_EQ(cudaLaunchKernel(kernel == Kernel::precomp ? kernel_mine_precomp : kernel_mine_fallback, grid,
                                    block_shape, args, 0, nullptr),
                   cudaSuccess);
-        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     }
 
     // One thread walking `loops` consecutive nonces from `start`: the first nonce whose
@@ -125,9 +135,11 @@ protected:
         SCOPED_TRACE(std::string(kernel_name(kernel)) + " from " + nonce_text(start));
         if (!expected) {
             EXPECT_EQ(ResultBuffers::read(results.found_flag), 0);
+            EXPECT_EQ(ResultBuffers::read(results.stop_flag), 0);
             return;
         }
         ASSERT_EQ(ResultBuffers::read(results.found_flag), 1);
+        EXPECT_EQ(ResultBuffers::read(results.stop_flag), kStopFound);  // which ends the launch's other threads
         EXPECT_EQ(nonce_text(ResultBuffers::read(results.found_nonce)), nonce_text(*expected));
         EXPECT_EQ(ResultBuffers::read_digest(results.found_hash), expected_digest(*expected));
         EXPECT_EQ(ResultBuffers::read(results.share_flag), 0);
@@ -264,21 +276,23 @@ TEST_P(KernelTest, NothingIsWrittenWithoutAFind) {
         Target share;
         int loops;
         int preset_found;
+        int preset_stop;
     };
     const Digest digest = expected_digest(0x42);
     const Case cases[] = {
-        {"all-zero targets", kZero, kZero, 3, 0},
-        {"found flag already set", kAllOnes, kAllOnes, 3, 1},
-        {"loops 0", kAllOnes, kAllOnes, 0, 0},
-        {"loops -1", kAllOnes, kAllOnes, -1, 0},
-        {"share target equal to the block target", digest_words(digest), digest_words(digest), 1, 0},
+        {"all-zero targets", kZero, kZero, 3, 0, 0},
+        {"found flag already set", kAllOnes, kAllOnes, 3, 1, 0},
+        {"aborted before it starts", kAllOnes, kAllOnes, 3, 0, kStopAborted},
+        {"loops 0", kAllOnes, kAllOnes, 0, 0, 0},
+        {"loops -1", kAllOnes, kAllOnes, -1, 0, 0},
+        {"share target equal to the block target", digest_words(digest), digest_words(digest), 1, 0, 0},
     };
     for (const Case& c : cases) {
         for (const Kernel kernel : {Kernel::precomp, Kernel::fallback}) {
             SCOPED_TRACE(std::string(c.name) + ", " + kernel_name(kernel));
             const bool single_nonce = c.block == digest_words(digest);
             launch(kernel, 0x42, c.block, c.share, dim3(single_nonce ? 1 : 2),
-                   dim3(single_nonce ? 1 : kThreadsPerBlock), c.loops, c.preset_found);
+                   dim3(single_nonce ? 1 : kThreadsPerBlock), c.loops, c.preset_found, c.preset_stop);
             EXPECT_EQ(ResultBuffers::read(results.share_flag), 0);
             if (single_nonce) {
                 EXPECT_EQ(ResultBuffers::read(results.found_flag), 1);
@@ -287,8 +301,40 @@ TEST_P(KernelTest, NothingIsWrittenWithoutAFind) {
             EXPECT_EQ(ResultBuffers::read(results.found_flag), c.preset_found);
             EXPECT_EQ(ResultBuffers::read(results.found_nonce), kSentinel);
             EXPECT_EQ(ResultBuffers::read(results.share_nonce), kSentinel);
+            if (c.preset_found != 0) continue;  // its block candidates still stop the launch
+            EXPECT_EQ(ResultBuffers::read(results.stop_flag), c.preset_stop);
         }
     }
+}
+
+// A launch far too long to end by itself (hours on a CPU): the abort copy, queued on a
+// non-blocking stream while the launch runs, ends it, and the share found before stays.
+TEST_P(KernelTest, AnAbortCopyEndsTheRunningLaunch) {
+    constexpr int kLoops = 1 << 30;
+    constexpr uint64_t kCandidates = uint64_t{2} * kThreadsPerBlock * kLoops;
+    constexpr uint64_t kStart = 0x0123456789000000ull;
+    cudaStream_t control_stream = nullptr;
+    ASSERT_EQ(cudaStreamCreateWithFlags(&control_stream, cudaStreamNonBlocking), cudaSuccess);
+    queue_launch(Kernel::fallback, kStart, kZero, kAllOnes, dim3(2), dim3(kThreadsPerBlock), kLoops);
+    // Every candidate is a share: once the flag is up, the launch is running. A copy on the
+    // default stream would wait for the launch; the control stream's does not.
+    int share = 0;
+    while (share == 0) {
+        ASSERT_EQ(cudaMemcpyAsync(&share, results.share_flag, sizeof share, cudaMemcpyDeviceToHost, control_stream),
+                  cudaSuccess);
+        ASSERT_EQ(cudaStreamSynchronize(control_stream), cudaSuccess);
+    }
+    static const int aborted = kStopAborted;
+    ASSERT_EQ(cudaMemcpyAsync(results.stop_flag, &aborted, sizeof aborted, cudaMemcpyHostToDevice, control_stream),
+              cudaSuccess);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+
+    EXPECT_EQ(ResultBuffers::read(results.stop_flag), kStopAborted);
+    EXPECT_EQ(ResultBuffers::read(results.found_flag), 0);
+    const uint64_t nonce = ResultBuffers::read(results.share_nonce);
+    EXPECT_LT(nonce - kStart, kCandidates);
+    EXPECT_EQ(ResultBuffers::read_digest(results.share_hash), expected_digest(nonce));
+    EXPECT_EQ(cudaStreamDestroy(control_stream), cudaSuccess);
 }
 
 // Blocks of 20 threads: a full vector and a partial one at every width. For each thread
