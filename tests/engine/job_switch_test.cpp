@@ -49,7 +49,7 @@ class Published {
 public:
     Publisher publisher() {
         return {[](const std::string&, const std::string&) {},
-                [this](const std::string& subject, const std::string&, KeptKind) {
+                [this](const std::string& subject, const std::string&, KeptKind, const std::string&) {
                     std::lock_guard<std::mutex> lock(mutex);
                     subjects.push_back(subject);
                 }};
