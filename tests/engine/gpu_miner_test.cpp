@@ -109,6 +109,7 @@ TEST(GpuMinerInit, PrintsDeviceLineAndTunesTheGeometry) {
 }
 
 TEST(GpuMinerInit, FailedSetUpReportsTheRuntimeErrorAndThrows) {
+    SKIP_UNLESS_HOST_DEVICE();
     struct Case {
         const char* devices;
         int32_t ordinal;
@@ -138,6 +139,7 @@ TEST(GpuMinerInit, FailedSetUpReportsTheRuntimeErrorAndThrows) {
 }
 
 TEST(UsableDevices, FollowTheDevicesTheRuntimePresents) {
+    SKIP_UNLESS_HOST_DEVICE();
     {
         HostDevices devices("3");
         EXPECT_EQ(list_usable_devices(), (std::vector<int32_t>{0, 1, 2}));
@@ -249,6 +251,9 @@ TEST_F(GpuMinerSearch, OneSharePerWindow) {
 // Two devices searching different jobs at once keep their own constants and buffers.
 TEST(GpuMinerMultiDevice, ConcurrentSearchesOnTwoDevicesFindTheirOwnBlocks) {
     HostDevices devices("2");
+    int count = 0;
+    ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    if (count < 2) GTEST_SKIP() << "needs two devices";
     GpuMiner first(scripted_3200ms);
     GpuMiner second(scripted_3200ms);
     testing::internal::CaptureStderr();
@@ -304,6 +309,7 @@ void init_quietly(GpuMiner& miner, int32_t device) {
 // Device 2 corrupts its first block find, device 3 its first share: each is counted and
 // logged as a hardware error and never reported; the next find is, and it verifies.
 TEST(GpuMinerHealth, CorruptFindIsAHardwareErrorAndNeverReported) {
+    SKIP_UNLESS_HOST_DEVICE();
     HostDevices devices("8");
     HostFaults faults("corrupt:2:1,corrupt:3:1");
     struct Case {
@@ -355,6 +361,7 @@ TEST(GpuMinerHealth, CorruptFindIsAHardwareErrorAndNeverReported) {
 // The 2nd search launch of the faulty device fails or hangs: that device leaves service with
 // one ERROR line, its searches end at once from then on, and the healthy one keeps mining.
 TEST(GpuMinerHealth, FailedOrHungLaunchTakesOnlyThatDeviceOutOfService) {
+    SKIP_UNLESS_HOST_DEVICE();
     HostDevices devices("8");
     HostFaults faults("fail:4:2,hang:6:2");
     struct Case {
