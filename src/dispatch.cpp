@@ -22,6 +22,8 @@ void report_find(const std::string& nonce, int64_t timestamp, int32_t /*device*/
     publish_share(find.env, find.job, nonce, timestamp);
 }
 
+}  // namespace
+
 int gpus_in_service(const MinerState& state) {
     int count = 0;
     for (const GpuSlot& slot : state.gpus) {
@@ -29,8 +31,6 @@ int gpus_in_service(const MinerState& state) {
     }
     return count;
 }
-
-}  // namespace
 
 void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, std::atomic<bool>& stop, GpuResult& result) {
     result.found = false;

@@ -38,8 +38,18 @@ GpuMiner::GpuMiner(LaunchTimer timer) : launch_timer(std::move(timer)) {}
 GpuMiner::~GpuMiner() { release(); }
 
 bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
-    device = ordinal;
     interrupt_flag = interrupted;
+    set_up(ordinal);
+    try {
+        tune();
+    } catch (const TuningInterrupted&) {
+        return false;
+    }
+    return true;
+}
+
+void GpuMiner::set_up(int32_t ordinal) {
+    device = ordinal;
     {
         MutexLock lock(rate_lock);
         rate_window.clear();
@@ -69,12 +79,6 @@ bool GpuMiner::init(int32_t ordinal, const std::atomic<bool>* interrupted) {
     CUDA_REQUIRE(cudaMalloc(&share_flag, sizeof(int)));
     CUDA_REQUIRE(cudaMalloc(&share_nonce, sizeof(uint64_t)));
     CUDA_REQUIRE(cudaMalloc(&share_hash, 32));
-    try {
-        tune();
-    } catch (const TuningInterrupted&) {
-        return false;
-    }
-    return true;
 }
 
 void GpuMiner::tune() {

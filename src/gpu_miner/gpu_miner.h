@@ -10,6 +10,7 @@
 #include "common/thread_annotations.h"
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/hash_rate.h"
+#include "gpu_miner/self_test.h"
 #include "gpu_miner/tuning.h"
 #include "common/mining_job.h"
 
@@ -66,6 +67,14 @@ public:
     // device cannot be selected, queried, given its buffers or run a tuning launch. Returns
     // false, before the next tuning launch, once `interrupted` is set.
     bool init(int32_t device, const std::atomic<bool>* interrupted = nullptr) EXCLUDES(rate_lock);
+    // init without the tuning: enough for the self-test.
+    void set_up(int32_t device) EXCLUDES(rate_lock);
+    // The known-answer self-test (self_test.cpp). A device that fails it is taken out of
+    // service with one ERROR line; one that passes logs an INFO line.
+    SelfTestResult self_test();
+    // The search runs the self-test again at the start of a window once this many seconds
+    // have passed since the last one; 0 (the default): never.
+    void set_self_test_interval(double seconds) { self_test_interval = seconds; }
     GpuInfo describe() const;
     // Searches the job until a block is found (true, outcome filled), the stop flag is set,
     // or the search cannot go on (false). Only finds that the host has verified go to
@@ -93,6 +102,10 @@ private:
     bool compute_midstate(const std::string& prefix, Sha256State& midstate, CUevent_st* done);
     bool launched(const char* launch_error, CUevent_st* done, double expected_ms);
     void take_out_of_service(const std::string& reason);
+    // The self-test's launches: empty when every one reported exactly its known find.
+    std::string self_test_launches(CUevent_st* done);
+    std::string self_test_launch(const SelfTestLaunch& launch, ConstantImage& image, CUevent_st* done);
+    bool self_test_due() const;
     void report_health(const char* level, const std::string& message);
     bool upload_launch_inputs(const ConstantImage& image, bool check_share);
     bool verified_find(const char* kind, const uint64_t* nonce_buffer, const uint8_t* hash_buffer,
@@ -105,6 +118,10 @@ private:
     std::atomic<int32_t> hw_errors{0};
     double kernel_ms = kTargetKernelMs;  // the tuned launch time
     double last_launch_ms = 0.0;         // the search's latest launch, as the wait saw it
+    double self_test_interval = 0.0;
+    double last_self_test = 0.0;  // steady seconds at the end of the latest self-test
+    // Why the device was taken out of service; written and read on the thread driving it.
+    std::string out_of_service_reason;
     char pci_bus_id[32] = {};
     int32_t device = 0;
     int32_t sm_count = 0;

@@ -80,6 +80,7 @@ bool GpuMiner::search_windows(const MiningJob& job, const std::atomic<bool>& sto
     const uint64_t hashes_per_launch = uint64_t(grid) * uint64_t(loops) * kThreadsPerBlock;
 
     while (!stop.load()) {
+        if (self_test_due() && !self_test().passed) return false;
         const int64_t timestamp = window_timestamp();
         MiningJob window_job = job;
         window_job.timestamp = timestamp;
@@ -176,6 +177,7 @@ bool GpuMiner::launched(const char* error, cudaEvent_t done, double expected_ms)
 
 void GpuMiner::take_out_of_service(const std::string& reason) {
     device_state = DeviceState::failed;
+    out_of_service_reason = reason;
     report_health("ERROR", "GPU " + std::to_string(device) + " out of service: " + reason);
 }
 

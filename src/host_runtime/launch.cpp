@@ -23,8 +23,8 @@ Mutex launch_mutex;
 
 namespace {
 
-void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void* call), const void* call)
-    EXCLUDES(launch_mutex) {
+void run_grid(int device, dim3 grid, dim3 block, bool finds_lost, void (*thread_body)(const void* call),
+              const void* call) EXCLUDES(launch_mutex) {
     MutexLock lock(launch_mutex);
     install_symbol_images(device);
 
@@ -37,6 +37,7 @@ void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void*
     const uint64_t group_count = uint64_t{grid.x} * grid.y * grid.z * rows_per_block * groups_per_row;
     std::atomic<uint64_t> next_group{0};
     auto run_groups = [&] {
+        host_finds_lost = finds_lost;
         gridDim = grid;
         blockDim = block;
         host_lane_width = width;
@@ -83,8 +84,9 @@ cudaError_t enqueue_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, voi
     const int device = current_device();
     const bool many_threads = uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z > 1;
     const bool search_launch = many_threads && !follows_timing_record(device);
-    enqueue_launch(device, search_launch, [device, grid, block, thread_body, call = std::move(call)] {
-        run_grid(device, grid, block, thread_body, call.get());
+    const bool finds_lost = search_launch && next_search_launch_misses(device);
+    enqueue_launch(device, search_launch, [device, grid, block, finds_lost, thread_body, call = std::move(call)] {
+        run_grid(device, grid, block, finds_lost, thread_body, call.get());
     });
     return cudaSuccess;
 }
