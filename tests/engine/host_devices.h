@@ -1,17 +1,7 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <string>
-
-#include "gpu_miner/devices.h"
-
-// What DREVIK_HOST_DEVICES and DREVIK_HOST_FAULT make the host device do, a GPU's runtime
-// does not: a test that relies on them is skipped in a cuda build.
-#define SKIP_UNLESS_HOST_DEVICE()                     \
-    if (std::string(device_backend_name()) != "host") \
-    GTEST_SKIP() << "needs the host device's DREVIK_HOST_DEVICES and DREVIK_HOST_FAULT"
 
 // Sets an environment variable of the host device for one scope, then restores it.
 class ScopedEnv {
