@@ -71,7 +71,7 @@ TEST(SelfTestFault, NamesWhatTheLaunchGotWrong) {
         {precomp_block,
          wrong_digest,
          {},
-         "precomp kernel reported a wrong digest for block nonce 3a7fc2e19b18f877: 0000350a0b9293a3..."},
+         "precomp kernel reported a wrong digest for block nonce 3a7fc2e19b18f877: 0000350a0b9283b3..."},
         {precomp_block, known(precomp_block), spurious,
          "precomp kernel reported share nonce 0000000000000001, expected no share"},
         {fallback_share, known(fallback_share), spurious,
