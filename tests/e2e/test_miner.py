@@ -243,6 +243,18 @@ class Shutdown(MinerTestCase):
 
 
 class DeviceHealth(MinerTestCase):
+    def assert_device_0_mines_on_alone(self, miner, pool, rig):
+        """Once GPU 1 has left service (its one ERROR line): the next job is mined on GPU 0
+        alone, whose block the pool verifies."""
+        job = jobs.make_job(2, EASY)
+        self.publish_job(pool, job)
+        _, reason = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, rig)
+        self.assertIsNone(reason)
+        miner.wait_for(logged("INFO", r"\[h=2\] Mining on 1 GPU\(s\)\.\.\.$"))
+        miner.wait_for(logged("INFO", r"\[h=2\] FOUND by GPU 0! "))
+        self.assertEqual(len(miner.matching(logged("ERROR", ""))), 1, miner.text())
+        self.assert_clean_exit(miner, reporting=True)
+
     def test_failed_or_hung_device_leaves_service_while_the_other_finds_the_block(self):
         for kind, reason in (("fail", r"launch failed: unspecified launch failure"),
                              ("hang", r"launch did not complete within 5\.0s")):
@@ -255,15 +267,7 @@ class DeviceHealth(MinerTestCase):
                 failure = miner.wait_for(logged("ERROR", r"GPU 1 out of service: %s$" % reason), timeout=30)
                 miner.wait_for(logged("INFO", r"  GPU 1: .* \| hw_errors=0 \| failed$"), start=failure)
                 miner.wait_for(logged("INFO", r"  GPU 0: .* \| [1-9][0-9.]* MH/s \| .* \| mining$"), start=failure)
-
-                job = jobs.make_job(2, EASY)
-                self.publish_job(pool, job)
-                _, reason_text = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, "rig-" + kind)
-                self.assertIsNone(reason_text)
-                miner.wait_for(logged("INFO", r"\[h=2\] Mining on 1 GPU\(s\)\.\.\.$"))
-                miner.wait_for(logged("INFO", r"\[h=2\] FOUND by GPU 0! "))
-                self.assertEqual(len(miner.matching(logged("ERROR", ""))), 1, miner.text())
-                self.assert_clean_exit(miner, reporting=True)
+                self.assert_device_0_mines_on_alone(miner, pool, "rig-" + kind)
 
     def test_no_device_left_exits_with_status_one(self):
         miner = self.start_miner("--stats", "600", env={"DREVIK_HOST_FAULT": "fail:0:%d" % (SELF_TEST_LAUNCHES + 1)})
@@ -302,18 +306,11 @@ class DeviceHealth(MinerTestCase):
                 failure = miner.wait_for(logged("ERROR", missed), timeout=60)
                 self.assertLess(passed, failure)
                 miner.wait_for(logged("INFO", r"  GPU 1: .* \| hw_errors=0 \| failed$"), start=failure)
-
-                job = jobs.make_job(2, EASY)
-                self.publish_job(pool, job)
-                _, reason = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, "rig-" + case)
-                self.assertIsNone(reason)
-                miner.wait_for(logged("INFO", r"\[h=2\] Mining on 1 GPU\(s\)\.\.\.$"))
-                miner.wait_for(logged("INFO", r"\[h=2\] FOUND by GPU 0! "))
-                self.assertEqual(len(miner.matching(logged("ERROR", ""))), 1, miner.text())
-                self.assert_clean_exit(miner, reporting=True)
+                self.assert_device_0_mines_on_alone(miner, pool, "rig-" + case)
 
     def test_corrupt_find_never_reaches_the_bus(self):
-        miner = self.start_miner("--id", "rig-c", "--stats", "1", env={"DREVIK_HOST_FAULT": "corrupt:0:%d" % (SELF_TEST_LAUNCHES + 1)})
+        miner = self.start_miner("--id", "rig-c", "--stats", "1",
+                                 env={"DREVIK_HOST_FAULT": "corrupt:0:%d" % (SELF_TEST_LAUNCHES + 1)})
         pool = self.pool(jobs.SHARE_SUBJECT, jobs.RESULT_SUBJECT)
         job = jobs.make_job(5, 16384)  # share difficulty 4: a block within the first launches
         self.publish_job(pool, job)
