@@ -11,10 +11,10 @@
 #include "gpu_miner/preimage.h"
 #include "kernels/launch_shape.h"
 
-// Every launch: 4 blocks of kThreadsPerBlock (256) threads, each walking 256 consecutive nonces. The ranges start
-// 128 nonces before a low-byte wrap, so every thread's walk crosses one, and each known nonce
-// lies after the wrap in its thread's walk: a kernel that kept the digits from before the
-// wrap misses it.
+// Every launch: 4 blocks of kThreadsPerBlock (256) threads, each walking 256 consecutive
+// nonces. The ranges start 128 nonces before a low-byte wrap, so every thread's walk crosses
+// one, and each known nonce lies after the wrap in its thread's walk: a kernel that kept the
+// digits from before the wrap misses it.
 inline constexpr int32_t kSelfTestGrid = 4;
 inline constexpr int32_t kSelfTestLoops = 256;
 inline constexpr uint64_t kSelfTestNonces = uint64_t{kSelfTestGrid} * kThreadsPerBlock * kSelfTestLoops;
