@@ -1,8 +1,8 @@
 // The device's search throughput through the real search path (GpuMiner::search, about one
 // tuned launch per iteration) beside OpenSSL's SHA-256 compression rate on one core of the
-// same machine, and their ratio per core. On the host device the search runs once at each
-// vector width the CPU has (DREVIK_HOST_SIMD); per core is per CPU second of the process, so
-// that other load on a shared machine does not count against it.
+// same machine, and their ratio per core; and what one known-answer self-test costs. On the host device the search runs
+// once at each vector width the CPU has (DREVIK_HOST_SIMD); per core is per CPU second of the process, so that other
+// load on a shared machine does not count against it.
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -30,6 +30,7 @@ double cpu_seconds() {
 GpuMiner& engine() {
     static const std::unique_ptr<GpuMiner> miner = [] {
         auto m = std::make_unique<GpuMiner>();
+        m->set_health_log([](const char*, const std::string&) {});  // one self-test line per iteration
         const auto start = std::chrono::steady_clock::now();
         m->init(0);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
@@ -68,6 +69,20 @@ void BM_DeviceSearch(benchmark::State& state, const char* simd) {
     state.counters["per_core"] = hashes / 1e6 / cpu;
     unsetenv("DREVIK_HOST_SIMD");  // NOLINT(concurrency-mt-unsafe): no search runs now
 }
+
+// The self-test of a device, as before its first job and at each interval while mining: the
+// midstate, four launches of kSelfTestNonces nonces and their read-backs, in real time.
+void BM_SelfTest(benchmark::State& state) {
+    GpuMiner& miner = engine();
+    for (auto _ : state) {
+        if (!miner.self_test().passed) {
+            state.SkipWithError("device 0 failed its self-test");
+            break;
+        }
+    }
+    state.counters["nonces"] = static_cast<double>(kSelfTestLaunches.size() * kSelfTestNonces);
+}
+BENCHMARK(BM_SelfTest)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 // One long buffer through EVP, counted in 64-byte compressions (millions per second).
 void BM_OpenSslSha256(benchmark::State& state) {

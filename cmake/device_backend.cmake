@@ -30,6 +30,10 @@ if(DREVIK_DEVICE_BACKEND STREQUAL "cuda")
     # the newest: a later GPU compiles the newest PTX when the program loads.
     set(CMAKE_CUDA_ARCHITECTURES 75 80-real 86-real 89-real 90-real 100-real 120)
   endif()
+  # The CUDA runtime every target links: Static (the default; the program then runs with the
+  # driver alone) or Shared (libcudart.so, found through the system's library path at run time).
+  set(CMAKE_CUDA_RUNTIME_LIBRARY Static CACHE STRING "CUDA runtime library: Static or Shared")
+  set_property(CACHE CMAKE_CUDA_RUNTIME_LIBRARY PROPERTY STRINGS Static Shared)
   enable_language(CUDA)
   set(CMAKE_CUDA_STANDARD 17)
   set(CMAKE_CUDA_STANDARD_REQUIRED ON)

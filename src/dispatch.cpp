@@ -22,6 +22,8 @@ void report_find(const std::string& nonce, int64_t timestamp, int32_t /*device*/
     publish_share(find.env, find.job, nonce, timestamp);
 }
 
+}  // namespace
+
 int gpus_in_service(const MinerState& state) {
     int count = 0;
     for (const GpuSlot& slot : state.gpus) {

@@ -20,6 +20,9 @@ void request_shutdown(MinerState& state) EXCLUDES(state.job_mutex, state.tick_mu
 // Waits for the next job; empty when shutdown was requested, even with a job pending.
 std::optional<MiningJob> take_job(MinerState& state) EXCLUDES(state.job_mutex);
 
+// The slots whose device is not out of service.
+int gpus_in_service(const MinerState& state);
+
 // Searches `job` on every slot at once and publishes the first block found in slot order.
 // False when no device is left in service afterwards.
 bool mine(const MinerEnv& env, const MiningJob& job);

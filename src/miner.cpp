@@ -79,7 +79,15 @@ SetUp set_up_gpus() {
         log_line("INFO", "GPU %d: %s (SM=%d, grid=%d, loops=%d, hashes/launch=%lld)", device, slot.info.name.c_str(),
                  slot.info.sm_count, slot.info.grid, slot.info.loops,
                  static_cast<long long>(slot.info.hashes_per_launch));
+        // Before its first job: a device that fails is out of service from here on (its ERROR
+        // line), and the others mine.
+        slot.engine->set_self_test_interval(g_settings.self_test_hours * 3600.0);
+        slot.engine->self_test();
         g_state.gpus.push_back(std::move(slot));
+    }
+    if (!g_state.gpus.empty() && gpus_in_service(g_state) == 0) {
+        log_line("ERROR", "No GPU left in service, exiting");
+        return SetUp::failed;
     }
     return SetUp::ready;
 }
@@ -213,6 +221,8 @@ int run_miner(int argc, char** argv) {
             return print_device_list();
         case RunMode::benchmark:
             return benchmark();
+        case RunMode::self_test:
+            return resolve_gpu_list(g_settings) ? print_self_tests(g_settings.gpu_ids, log_health) : 1;
         case RunMode::mine:
             break;
     }

@@ -1,6 +1,7 @@
 #include "operator_commands.h"
 
 #include <cstdio>
+#include <exception>
 
 #include "common/console.h"
 
@@ -30,6 +31,16 @@ std::string device_list_text(const std::vector<DeviceDescription>& devices) {
     return text;
 }
 
+std::string self_test_line(int32_t device, const SelfTestResult& result) {
+    char line[512];
+    if (result.passed) {
+        std::snprintf(line, sizeof line, "GPU %d: passed (%.1f ms)\n", device, result.milliseconds);
+    } else {
+        std::snprintf(line, sizeof line, "GPU %d: failed: %s\n", device, result.failure.c_str());
+    }
+    return line;
+}
+
 int print_version() {
     write_standard_output(version_text());
     return 0;
@@ -43,4 +54,22 @@ int print_device_list() {
         console_print("No CUDA devices found%s%s\n", list.error.empty() ? "" : ": ", list.error.c_str());
     }
     return 0;
+}
+
+int print_self_tests(const std::vector<int32_t>& devices, HealthLog log) {
+    int status = 0;
+    for (const int32_t device : devices) {
+        SelfTestResult result;
+        try {
+            GpuMiner engine;
+            engine.set_health_log(log);
+            engine.set_up(device);
+            result = engine.self_test();
+        } catch (const std::exception& error) {
+            result.failure = std::string("set-up: ") + error.what();
+        }
+        write_standard_output(self_test_line(device, result));
+        if (!result.passed) status = 1;
+    }
+    return status;
 }

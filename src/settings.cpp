@@ -49,10 +49,14 @@ void print_usage(const char* program) {
         "                         (default: auto)\n"
         "  --journal PATH         Keep undelivered results on disk across restarts (default: off)\n"
         "  --benchmark [SEC]      Measure hash rate without a pool, then exit (default: %d)\n"
+        "  --self-test            Test every GPU against a known answer, then exit\n"
+        "  --self-test-hours H    Hours between GPU self-tests while mining; 0: at start-up\n"
+        "                         only (default: %g)\n"
         "  --list-devices         List the CUDA devices and exit\n"
         "  --version              Show the version and device back-end\n"
         "  --help                 Show this message\n",
-        program, kDefaultServerUrl, kDefaultStatsFile, kDefaultApiBind, kDefaultBenchmarkSeconds);
+        program, kDefaultServerUrl, kDefaultStatsFile, kDefaultApiBind, kDefaultBenchmarkSeconds,
+        kDefaultSelfTestHours);
 }
 
 bool reject(const char* program, const char* arg) {
@@ -92,6 +96,18 @@ std::optional<int32_t> to_port(const std::string& text) {
     return port;
 }
 
+// Plain decimal hours (digits, at most one point), from 0 to kMaxSelfTestHours.
+std::optional<double> to_hours(const std::string& text) {
+    const size_t point = text.find('.');
+    const bool decimal = !text.empty() && text.size() <= 16 && text != "." &&
+                         text.find_first_not_of("0123456789.") == std::string::npos &&
+                         (point == std::string::npos || text.find('.', point + 1) == std::string::npos);
+    if (!decimal) return std::nullopt;
+    const double hours = std::strtod(text.c_str(), nullptr);
+    if (hours > kMaxSelfTestHours) return std::nullopt;
+    return hours;
+}
+
 bool reject_client_id(const std::string& id) {
     console_print(
         "Invalid --id \"%s\": a client id is 1 to %zu bytes without white space, '.', '*', '>' "
@@ -103,7 +119,8 @@ bool reject_client_id(const std::string& id) {
 bool is_value_option(const std::string& a) {
     return a == "--nats" || a == "-n" || a == "--gpus" || a == "-g" || a == "--id" || a == "--wallet" || a == "-w" ||
            a == "--stats" || a == "--stats-file" || a == "--api-port" || a == "--api-bind" || a == "--tls-ca" ||
-           a == "--tls-cert" || a == "--tls-key" || a == "--results-ack" || a == "--journal";
+           a == "--tls-cert" || a == "--tls-key" || a == "--results-ack" || a == "--journal" ||
+           a == "--self-test-hours";
 }
 
 // The operator options that take no value, or an optional one; false when `arg` is none of
@@ -114,6 +131,8 @@ bool apply_operator_option(int argc, const char* const* argv, int& i, MinerSetti
         settings.mode = RunMode::version;
     } else if (arg == "--list-devices") {
         settings.mode = RunMode::list_devices;
+    } else if (arg == "--self-test") {
+        settings.mode = RunMode::self_test;
     } else if (arg == "--benchmark") {
         settings.mode = RunMode::benchmark;
         settings.benchmark_seconds = kDefaultBenchmarkSeconds;
@@ -199,6 +218,10 @@ bool parse_command_line(int argc, const char* const* argv, MinerSettings& settin
             } else if (arg == "--journal") {
                 if (value.empty()) return reject(program, arg.c_str());
                 settings.journal = value;
+            } else if (arg == "--self-test-hours") {
+                const std::optional<double> hours = to_hours(value);
+                if (!hours) return reject(program, arg.c_str());
+                settings.self_test_hours = *hours;
             } else {
                 const std::optional<int32_t> seconds = to_int32(value);
                 if (!seconds) return reject(program, arg.c_str());

@@ -7,11 +7,15 @@
 #include "bus/nats_outbox.h"
 
 // What the process does: mine (the default), or one operator command that ends by itself.
-enum class RunMode { mine, version, list_devices, benchmark };
+enum class RunMode { mine, version, list_devices, benchmark, self_test };
 
 inline constexpr const char* kDefaultStatsFile = "/tmp/drevik-miner-stats.json";
 inline constexpr const char* kDefaultApiBind = "127.0.0.1";
 inline constexpr int32_t kDefaultBenchmarkSeconds = 30;
+// Each GPU is self-tested at start-up and again this often while mining: the test costs a few
+// milliseconds of GPU time, and a device that goes bad mines for nothing until it runs.
+inline constexpr double kDefaultSelfTestHours = 1.0;
+inline constexpr double kMaxSelfTestHours = 8760.0;  // a year
 
 // Process-wide settings: filled from the command line before any thread starts, read-only after.
 struct MinerSettings {
@@ -32,6 +36,7 @@ struct MinerSettings {
     std::string journal;  // empty: results are kept in memory only
     RunMode mode = RunMode::mine;
     int32_t benchmark_seconds = kDefaultBenchmarkSeconds;
+    double self_test_hours = kDefaultSelfTestHours;  // 0: at start-up only
 };
 
 extern MinerSettings g_settings;

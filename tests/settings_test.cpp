@@ -38,6 +38,9 @@ std::string usage_text(const std::string& program) {
            "                         (default: auto)\n"
            "  --journal PATH         Keep undelivered results on disk across restarts (default: off)\n"
            "  --benchmark [SEC]      Measure hash rate without a pool, then exit (default: 30)\n"
+           "  --self-test            Test every GPU against a known answer, then exit\n"
+           "  --self-test-hours H    Hours between GPU self-tests while mining; 0: at start-up\n"
+           "                         only (default: 1)\n"
            "  --list-devices         List the CUDA devices and exit\n"
            "  --version              Show the version and device back-end\n"
            "  --help                 Show this message\n";
@@ -80,6 +83,7 @@ TEST(CommandLine, DefaultsWithoutArguments) {
     EXPECT_EQ(p.settings.api_port, 0);
     EXPECT_EQ(p.settings.api_bind, "127.0.0.1");
     EXPECT_EQ(p.settings.mode, RunMode::mine);
+    EXPECT_EQ(p.settings.self_test_hours, 1.0);
 }
 
 TEST(CommandLine, OperatorOptions) {
@@ -91,6 +95,7 @@ TEST(CommandLine, OperatorOptions) {
     } cases[] = {
         {{"--version"}, RunMode::version, 30, {}},
         {{"--list-devices"}, RunMode::list_devices, 30, {}},
+        {{"--self-test", "--gpus", "1"}, RunMode::self_test, 30, {1}},
         {{"--benchmark"}, RunMode::benchmark, 30, {}},
         {{"--benchmark", "12"}, RunMode::benchmark, 12, {}},
         // The seconds are optional: a following option is not taken as them.
@@ -188,6 +193,16 @@ TEST(CommandLine, TextAndIntegerOptions) {
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.settings.wallet, "");
     EXPECT_EQ(p.settings.stats_interval, 7);
+
+    const struct {
+        const char* text;
+        double hours;
+    } hours[] = {{"0", 0.0}, {"2.5", 2.5}, {".25", 0.25}, {"12.", 12.0}, {"8760", 8760.0}, {"0.0003", 0.0003}};
+    for (const auto& h : hours) {
+        p = parse({"--self-test-hours", h.text});
+        ASSERT_TRUE(p.ok) << h.text;
+        EXPECT_EQ(p.settings.self_test_hours, h.hours) << h.text;
+    }
 }
 
 TEST(CommandLine, TlsFilesAreTakenAndACertificateNeedsItsKey) {
@@ -270,6 +285,16 @@ TEST(CommandLine, RejectedArgumentsNameTheArgument) {
         {{"--results-ack"}, "--results-ack"},
         {{"--journal", ""}, "--journal"},
         {{"--journal"}, "--journal"},
+        {{"--self-test-hours", "-1"}, "--self-test-hours"},
+        {{"--self-test-hours", "1e3"}, "--self-test-hours"},
+        {{"--self-test-hours", "8760.5"}, "--self-test-hours"},
+        {{"--self-test-hours", "1.2.3"}, "--self-test-hours"},
+        {{"--self-test-hours", "."}, "--self-test-hours"},
+        {{"--self-test-hours", "nan"}, "--self-test-hours"},
+        {{"--self-test-hours", " 1"}, "--self-test-hours"},
+        {{"--self-test-hours", ""}, "--self-test-hours"},
+        {{"--self-test-hours"}, "--self-test-hours"},
+        {{"--self-test=1"}, "--self-test=1"},
         {{"--benchmark", "0"}, "--benchmark"},
         {{"--benchmark", "99999999999"}, "--benchmark"},
         {{"--version=1"}, "--version=1"},

@@ -39,8 +39,18 @@ GpuMiner::GpuMiner(LaunchTimer timer) : launch_timer(std::move(timer)) {}
 GpuMiner::~GpuMiner() { release(); }
 
 bool GpuMiner::init(int32_t ordinal, const StopFlag* interrupted) {
-    device = ordinal;
     interrupt_flag = interrupted;
+    set_up(ordinal);
+    try {
+        tune();
+    } catch (const TuningInterrupted&) {
+        return false;
+    }
+    return true;
+}
+
+void GpuMiner::set_up(int32_t ordinal) {
+    device = ordinal;
     {
         MutexLock lock(rate_lock);
         rate_window.clear();
@@ -76,12 +86,6 @@ bool GpuMiner::init(int32_t ordinal, const StopFlag* interrupted) {
     CUDA_REQUIRE(cudaMalloc(&midstate_output, sizeof(Sha256State)));
     // Non-blocking: the launch's stream is busy, and an abort must not wait for it.
     CUDA_REQUIRE(cudaStreamCreateWithFlags(&control_stream, cudaStreamNonBlocking));
-    try {
-        tune();
-    } catch (const TuningInterrupted&) {
-        return false;
-    }
-    return true;
 }
 
 void GpuMiner::tune() {

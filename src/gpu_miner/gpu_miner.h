@@ -11,6 +11,7 @@
 #include "common/thread_annotations.h"
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/hash_rate.h"
+#include "gpu_miner/self_test.h"
 #include "gpu_miner/tuning.h"
 #include "common/mining_job.h"
 
@@ -67,6 +68,14 @@ public:
     // device cannot be selected, queried, given its buffers or run a tuning launch. Returns
     // false, before the next tuning launch, once `interrupted` is set.
     bool init(int32_t device, const StopFlag* interrupted = nullptr) EXCLUDES(rate_lock);
+    // init without the tuning: enough for the self-test.
+    void set_up(int32_t device) EXCLUDES(rate_lock);
+    // The known-answer self-test (self_test.cpp). A device that fails it is taken out of
+    // service with one ERROR line; one that passes logs an INFO line.
+    SelfTestResult self_test();
+    // The search runs the self-test again at the start of a window once this many seconds
+    // have passed since the last one; 0 (the default): never.
+    void set_self_test_interval(double seconds) { self_test_interval = seconds; }
     GpuInfo describe() const;
     // Searches the job until a block is found (true, outcome filled), the stop flag is set,
     // or the search cannot go on (false). Setting the flag also ends the launch running then,
@@ -100,6 +109,11 @@ private:
     bool clear_stop_word();
     uint64_t hashed_in_launch(uint64_t hashes_per_launch);
     void take_out_of_service(const std::string& reason);
+    // The self-test's launches: empty when every one reported exactly its known find.
+    // `aborted`: the search's stop ended a launch, which then says nothing of the device.
+    std::string self_test_launches(bool& aborted);
+    std::string self_test_launch(const SelfTestLaunch& launch, ConstantImage& image, bool& aborted);
+    bool self_test_due() const;
     void report_health(const char* level, const std::string& message);
     bool upload_launch_inputs(const ConstantImage& image, bool check_share);
     bool verified_find(const char* kind, const uint64_t* nonce_buffer, const uint8_t* hash_buffer,
@@ -113,6 +127,10 @@ private:
     double kernel_ms = kTargetKernelMs;  // the tuned launch time
     double last_launch_ms = 0.0;         // the latest launch, as its wait saw it
     double full_launch_ms = 0.0;         // the latest search launch that ran to its end
+    double self_test_interval = 0.0;
+    double last_self_test = 0.0;  // steady seconds at the end of the latest self-test
+    // Why the device was taken out of service; written and read on the thread driving it.
+    std::string out_of_service_reason;
     char pci_bus_id[32] = {};
     int32_t device = 0;
     int32_t sm_count = 0;

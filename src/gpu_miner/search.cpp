@@ -77,6 +77,7 @@ bool GpuMiner::search_windows(const MiningJob& job, const StopFlag& stop, Search
     const uint64_t hashes_per_launch = uint64_t(grid) * uint64_t(loops) * kThreadsPerBlock;
 
     while (!stop.is_set()) {
+        if (self_test_due() && !self_test().passed) return false;
         const int64_t timestamp = window_timestamp();
         MiningJob window_job = job;
         window_job.timestamp = timestamp;
@@ -188,6 +189,7 @@ uint64_t GpuMiner::hashed_in_launch(uint64_t hashes_per_launch) {
 
 void GpuMiner::take_out_of_service(const std::string& reason) {
     device_state = DeviceState::failed;
+    out_of_service_reason = reason;
     report_health("ERROR", "GPU " + std::to_string(device) + " out of service: " + reason);
 }
 

@@ -38,7 +38,12 @@ inline thread_local unsigned host_lanes_offered = 1;
 inline thread_local unsigned host_lanes_taken = 1;
 inline thread_local unsigned host_lane_width = 1;
 
+// Set by the stand-in for a launch under a miss fault (DREVIK_HOST_FAULT): every swap fails,
+// as if another thread had won it, so the launch reports no find however long it searches.
+inline thread_local bool host_finds_lost = false;
+
 inline int atomicCAS(int* address, int compare, int value) {
+    if (host_finds_lost) return ~compare;
     __atomic_compare_exchange_n(address, &compare, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return compare;
 }

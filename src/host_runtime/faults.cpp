@@ -2,6 +2,7 @@
 //   fail:D:N     the Nth search launch on device D ends in a launch failure, sticky as on a GPU
 //   hang:D:N     the Nth search launch on device D never completes, nor anything queued after it
 //   corrupt:D:N  the Nth find device D reports (the host's read of a 64-bit nonce) has a bit flipped
+//   miss:D:N     from the Nth search launch on device D, no launch reports a find
 // A search launch is one of more than one thread that is not timed (start-up tuning times its
 // launches, so counting starts after it). The variable is read at every call; a changed value
 // starts the counts afresh. A malformed value is reported once and leaves no device.
@@ -55,6 +56,8 @@ bool parse_entry(const std::string& entry, FaultEntry& parsed) {
         parsed.kind = Fault::hang;
     } else if (kind == "corrupt") {
         parsed.kind = Fault::corrupt;
+    } else if (kind == "miss") {
+        parsed.kind = Fault::miss;
     } else {
         return false;
     }
@@ -78,9 +81,10 @@ void refresh_plan() REQUIRES(plan_mutex) {
         const std::string entry = text.substr(start, end - start);
         FaultEntry parsed{};
         if (!parse_entry(entry, parsed)) {
-            report_malformed("DREVIK_HOST_FAULT", text,
-                             "malformed entry " + quoted(entry) +
-                                 " (expected KIND:DEVICE:N, KIND fail, hang or corrupt, DEVICE 0 to 63, N from 1)");
+            report_malformed(
+                "DREVIK_HOST_FAULT", text,
+                "malformed entry " + quoted(entry) +
+                    " (expected KIND:DEVICE:N, KIND fail, hang, corrupt or miss, DEVICE 0 to 63, N from 1)");
             plan.valid = false;
             plan.entries.clear();
             return;
@@ -111,6 +115,16 @@ Fault next_search_launch_fault(int device) {
     const long count = ++plan.search_launches[device];
     const Fault fail = planned(Fault::fail, device, count);
     return fail != Fault::none ? fail : planned(Fault::hang, device, count);
+}
+
+bool next_search_launch_misses(int device) {
+    MutexLock lock(plan_mutex);
+    refresh_plan();
+    const long next = plan.search_launches[device] + 1;
+    for (const FaultEntry& entry : plan.entries) {
+        if (entry.kind == Fault::miss && entry.device == device && next >= entry.count) return true;
+    }
+    return false;
 }
 
 bool corrupt_next_find(int device) {

@@ -38,11 +38,13 @@ std::string quoted(const std::string& text);
 // (the variables are read at every call).
 void report_malformed(const char* variable, const std::string& value, const std::string& message);
 
-enum class Fault { none, fail, hang, corrupt };
+enum class Fault { none, fail, hang, corrupt, miss };
 // False when DREVIK_HOST_FAULT is malformed (reported once on standard error).
 bool fault_plan_is_valid();
 // Counts one search launch on `device` and returns what must happen to it: none, fail or hang.
 Fault next_search_launch_fault(int device);
+// True when the next search launch on `device` is to report no find (a miss fault).
+bool next_search_launch_misses(int device);
 // Counts one find read back from `device`; true when its nonce is to be corrupted.
 bool corrupt_next_find(int device);
 

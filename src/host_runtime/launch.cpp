@@ -23,7 +23,8 @@ namespace host_runtime {
 namespace {
 
 // Runs on `device`'s stream worker, which holds the device's copies of the constant symbols.
-void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void* call), const void* call) {
+void run_grid(int device, dim3 grid, dim3 block, bool finds_lost, void (*thread_body)(const void* call),
+              const void* call) {
     trace_launch(device, uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z);
     const std::vector<DeviceSymbol> symbols = symbols_written_on(device);
 
@@ -36,6 +37,7 @@ void run_grid(int device, dim3 grid, dim3 block, void (*thread_body)(const void*
     const uint64_t group_count = uint64_t{grid.x} * grid.y * grid.z * rows_per_block * groups_per_row;
     std::atomic<uint64_t> next_group{0};
     auto run_groups = [&] {
+        host_finds_lost = finds_lost;
         gridDim = grid;
         blockDim = block;
         host_lane_width = width;
@@ -86,8 +88,9 @@ cudaError_t enqueue_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, voi
     const int device = current_device();
     const bool many_threads = uint64_t{grid.x} * grid.y * grid.z * block.x * block.y * block.z > 1;
     const bool search_launch = many_threads && !follows_timing_record(device);
-    enqueue_launch(device, search_launch, [device, grid, block, thread_body, call = std::move(call)] {
-        run_grid(device, grid, block, thread_body, call.get());
+    const bool finds_lost = search_launch && next_search_launch_misses(device);
+    enqueue_launch(device, search_launch, [device, grid, block, finds_lost, thread_body, call = std::move(call)] {
+        run_grid(device, grid, block, finds_lost, thread_body, call.get());
     });
     return cudaSuccess;
 }

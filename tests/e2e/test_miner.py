@@ -13,6 +13,7 @@ from harness import Miner, NatsServer, jobs, logged, next_on, subscriber, verify
 
 EASY = 1000            # a block within the first launch
 NEVER = 2 ** 62        # no block while a test runs
+SELF_TEST_LAUNCHES = 4  # the start-up self-test: its search launches and the finds it reads back
 STATS_FILE = "/tmp/drevik-miner-stats.json"
 RULE = "=" * 60
 
@@ -85,7 +86,8 @@ class BlockFlow(MinerTestCase):
         self.assertEqual(body[:4], [RULE, "  DREVIK GPU Miner v3.2.1 (split kernel + precomp)",
                                     "  Share divisor: 4096", RULE])
         self.assertRegex(body[4], r"^GPU 0: .+ \(SM=\d+, grid=\d+, loops=\d+, hashes/launch=\d+\)$")
-        self.assertEqual(body[5:11], ["All 1 GPU(s) ready (auto-detected)", "NATS: 1 server(s)",
+        self.assertRegex(body[5], r"^GPU 0 self-test passed \(\d+\.\d ms\)$")
+        self.assertEqual(body[6:12], ["All 1 GPU(s) ready (auto-detected)", "NATS: 1 server(s)",
                                       "  " + self.server.url, "Wallet: W1", RULE,
                                       "[h=500] Job: diff=1000 share_diff=1 prev=%s..."
                                       % job["previous_blockhash"][:16]])
@@ -275,30 +277,34 @@ class Memory(MinerTestCase):
 
 
 class DeviceHealth(MinerTestCase):
+    def assert_device_0_mines_on_alone(self, miner, pool, rig):
+        """Once GPU 1 has left service (its one ERROR line): the next job is mined on GPU 0
+        alone, whose block the pool verifies."""
+        job = jobs.make_job(2, EASY)
+        self.publish_job(pool, job)
+        _, reason = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, rig)
+        self.assertIsNone(reason)
+        miner.wait_for(logged("INFO", r"\[h=2\] Mining on 1 GPU\(s\)\.\.\.$"))
+        miner.wait_for(logged("INFO", r"\[h=2\] FOUND by GPU 0! "))
+        self.assertEqual(len(miner.matching(logged("ERROR", ""))), 1, miner.text())
+        self.assert_clean_exit(miner, reporting=True)
+
     def test_failed_or_hung_device_leaves_service_while_the_other_finds_the_block(self):
         for kind, reason in (("fail", r"launch failed: unspecified launch failure"),
                              ("hang", r"launch did not complete within 5\.0s")):
             with self.subTest(kind):
                 miner = self.start_miner("--id", "rig-" + kind, "--stats", "1", devices=2,
-                                         env={"DREVIK_HOST_FAULT": "%s:1:2" % kind})
+                                         env={"DREVIK_HOST_FAULT": "%s:1:%d" % (kind, SELF_TEST_LAUNCHES + 2)})
                 pool = self.pool(jobs.RESULT_SUBJECT)
                 self.publish_job(pool, jobs.make_job(1, NEVER))
                 miner.wait_for(logged("INFO", r"\[h=1\] Mining on 2 GPU\(s\)\.\.\.$"))
                 failure = miner.wait_for(logged("ERROR", r"GPU 1 out of service: %s$" % reason), timeout=30)
                 miner.wait_for(logged("INFO", r"  GPU 1: .* \| hw_errors=0 \| failed$"), start=failure)
                 miner.wait_for(logged("INFO", r"  GPU 0: .* \| [1-9][0-9.]* MH/s \| .* \| mining$"), start=failure)
-
-                job = jobs.make_job(2, EASY)
-                self.publish_job(pool, job)
-                _, reason_text = verify.verify_result(next_on(pool, jobs.RESULT_SUBJECT, 60), job, "rig-" + kind)
-                self.assertIsNone(reason_text)
-                miner.wait_for(logged("INFO", r"\[h=2\] Mining on 1 GPU\(s\)\.\.\.$"))
-                miner.wait_for(logged("INFO", r"\[h=2\] FOUND by GPU 0! "))
-                self.assertEqual(len(miner.matching(logged("ERROR", ""))), 1, miner.text())
-                self.assert_clean_exit(miner, reporting=True)
+                self.assert_device_0_mines_on_alone(miner, pool, "rig-" + kind)
 
     def test_no_device_left_exits_with_status_one(self):
-        miner = self.start_miner("--stats", "600", env={"DREVIK_HOST_FAULT": "fail:0:1"})
+        miner = self.start_miner("--stats", "600", env={"DREVIK_HOST_FAULT": "fail:0:%d" % (SELF_TEST_LAUNCHES + 1)})
         pool = self.pool()
         self.publish_job(pool, jobs.make_job(1, NEVER))
         self.assertEqual(miner.wait_exit(60), 1)
@@ -307,8 +313,38 @@ class DeviceHealth(MinerTestCase):
         self.assertRegex(miner.lines[-2], logged("ERROR", r"No GPU left in service, exiting$"))
         self.assertRegex(miner.lines[-1], logged("INFO", r"Shutting down\.\.\.$"))
 
+        # Failed at start-up, in the self-test: the miner ends before it connects.
+        miner = self.start_miner(connect=False, env={"DREVIK_HOST_FAULT": "fail:0:1"})
+        self.assertEqual(miner.wait_exit(60), 1)
+        self.assertRegex(miner.lines[-2], logged("ERROR", r"GPU 0 out of service: launch failed: "
+                                                          r"unspecified launch failure$"))
+        self.assertRegex(miner.lines[-1], logged("ERROR", r"No GPU left in service, exiting$"))
+        self.assertEqual(miner.matching(r"NATS"), [])
+
+    def test_device_failing_its_self_test_leaves_service_while_the_other_mines(self):
+        missed = r"GPU 1 out of service: self-test: precomp kernel missed block nonce 3a7fc2e19b18f877$"
+        # At start-up (miss from the first launch on), and while mining: the start-up test
+        # passes, the device misses from the next launch on, and the self-test that its search
+        # runs once 1.08 s have passed catches it.
+        for case, fault, args in (("start-up", "miss:1:1", ()),
+                                  ("mining", "miss:1:%d" % (SELF_TEST_LAUNCHES + 1), ("--self-test-hours", "0.0003"))):
+            with self.subTest(case):
+                miner = self.start_miner("--id", "rig-" + case, "--stats", "1", *args, devices=2,
+                                         env={"DREVIK_HOST_FAULT": fault})
+                passed = miner.wait_for(logged("INFO", r"GPU 0 self-test passed \(\d+\.\d ms\)$"))
+                pool = self.pool(jobs.RESULT_SUBJECT)
+                if case == "mining":
+                    self.assertEqual(miner.matching(logged("ERROR", "")), [])
+                    self.publish_job(pool, jobs.make_job(1, NEVER))
+                    miner.wait_for(logged("INFO", r"\[h=1\] Mining on 2 GPU\(s\)\.\.\.$"))
+                failure = miner.wait_for(logged("ERROR", missed), timeout=60)
+                self.assertLess(passed, failure)
+                miner.wait_for(logged("INFO", r"  GPU 1: .* \| hw_errors=0 \| failed$"), start=failure)
+                self.assert_device_0_mines_on_alone(miner, pool, "rig-" + case)
+
     def test_corrupt_finds_never_reach_the_bus_nor_flood_the_console(self):
-        corrupt = ",".join("corrupt:0:%d" % n for n in range(1, 8))  # the first seven finds
+        # The first seven finds after the start-up self-test.
+        corrupt = ",".join("corrupt:0:%d" % (SELF_TEST_LAUNCHES + n) for n in range(1, 8))
         miner = self.start_miner("--id", "rig-c", "--stats", "1", env={"DREVIK_HOST_FAULT": corrupt})
         pool = self.pool(jobs.SHARE_SUBJECT, jobs.RESULT_SUBJECT)
         job = jobs.make_job(5, 16384)  # share difficulty 4: a block within the first launches
@@ -337,7 +373,7 @@ class DeviceHealth(MinerTestCase):
         miner = self.start_miner(connect=False, env={"DREVIK_HOST_FAULT": "hang:1"})
         self.assertEqual(miner.wait_exit(30), 1)
         self.assertEqual(miner.lines[-2], 'DREVIK_HOST_FAULT: malformed entry "hang:1" (expected KIND:DEVICE:N, '
-                                          'KIND fail, hang or corrupt, DEVICE 0 to 63, N from 1)')
+                                          'KIND fail, hang, corrupt or miss, DEVICE 0 to 63, N from 1)')
         self.assertEqual(miner.lines[-1], "ERROR: No usable CUDA GPUs found")
 
     def test_signal_during_tuning_ends_start_up(self):

@@ -19,6 +19,12 @@
 #include "sha256_reference.h"
 #include "support/console_capture.h"
 
+// What DREVIK_HOST_DEVICES and DREVIK_HOST_FAULT make the host device do, a GPU's runtime
+// does not: a test that relies on them is skipped in a cuda build.
+#define SKIP_UNLESS_HOST_DEVICE()                     \
+    if (std::string(device_backend_name()) != "host") \
+    GTEST_SKIP() << "needs the host device's DREVIK_HOST_DEVICES and DREVIK_HOST_FAULT"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -110,6 +116,7 @@ TEST(GpuMinerInit, PrintsDeviceLineAndTunesTheGeometry) {
 }
 
 TEST(GpuMinerInit, FailedSetUpReportsTheRuntimeErrorAndThrows) {
+    SKIP_UNLESS_HOST_DEVICE();
     struct Case {
         const char* devices;
         int32_t ordinal;
@@ -139,6 +146,7 @@ TEST(GpuMinerInit, FailedSetUpReportsTheRuntimeErrorAndThrows) {
 }
 
 TEST(UsableDevices, FollowTheDevicesTheRuntimePresents) {
+    SKIP_UNLESS_HOST_DEVICE();
     {
         HostDevices devices("3");
         EXPECT_EQ(list_usable_devices(), (std::vector<int32_t>{0, 1, 2}));
@@ -251,6 +259,9 @@ TEST_F(GpuMinerSearch, OneSharePerWindow) {
 // Two devices searching different jobs at once keep their own constants and buffers.
 TEST(GpuMinerMultiDevice, ConcurrentSearchesOnTwoDevicesFindTheirOwnBlocks) {
     HostDevices devices("2");
+    int count = 0;
+    ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    if (count < 2) GTEST_SKIP() << "needs two devices";
     GpuMiner first(scripted_3200ms);
     GpuMiner second(scripted_3200ms);
     capture_console();
@@ -306,6 +317,7 @@ void init_quietly(GpuMiner& miner, int32_t device) {
 // Device 2 corrupts its first block find, device 3 its first share: each is counted and
 // logged as a hardware error and never reported; the next find is, and it verifies.
 TEST(GpuMinerHealth, CorruptFindIsAHardwareErrorAndNeverReported) {
+    SKIP_UNLESS_HOST_DEVICE();
     HostDevices devices("8");
     HostFaults faults("corrupt:2:1,corrupt:3:1");
     struct Case {
@@ -357,6 +369,7 @@ TEST(GpuMinerHealth, CorruptFindIsAHardwareErrorAndNeverReported) {
 // The 2nd search launch of the faulty device fails or hangs: that device leaves service with
 // one ERROR line, its searches end at once from then on, and the healthy one keeps mining.
 TEST(GpuMinerHealth, FailedOrHungLaunchTakesOnlyThatDeviceOutOfService) {
+    SKIP_UNLESS_HOST_DEVICE();
     HostDevices devices("8");
     HostFaults faults("fail:4:2,hang:6:2");
     struct Case {
@@ -393,6 +406,89 @@ TEST(GpuMinerHealth, FailedOrHungLaunchTakesOnlyThatDeviceOutOfService) {
         EXPECT_FALSE(faulty.search(job, go, outcomes[0], nullptr, nullptr));
         EXPECT_TRUE(HealthLines::take().empty());
     }
+}
+
+// The known-answer self-test on a device: it passes on a sound one, which stays idle and
+// logs one INFO line; a search runs it again once its interval has passed.
+TEST(GpuMinerSelfTest, SoundDevicePassesBeforeAndDuringSearches) {
+    GpuMiner miner(scripted_proportional);
+    init_quietly(miner, 0);
+    const SelfTestResult result = miner.self_test();
+    EXPECT_TRUE(result.passed) << result.failure;
+    EXPECT_EQ(result.failure, "");
+    EXPECT_GT(result.milliseconds, 0.0);
+    EXPECT_EQ(miner.state(), DeviceState::idle);
+    const std::string passed = "INFO GPU 0 self-test passed \\([0-9]+\\.[0-9] ms\\)";
+    std::vector<std::string> lines = HealthLines::take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(testing::internal::RE::FullMatch(lines[0], passed)) << lines[0];
+
+    const MiningJob job = make_job('4', 2, 0);
+    const std::atomic<bool> stop{false};
+    SearchOutcome outcome;
+    miner.set_self_test_interval(3600.0);
+    ASSERT_TRUE(miner.search(job, stop, outcome, nullptr, nullptr));
+    EXPECT_TRUE(HealthLines::take().empty());
+    miner.set_self_test_interval(1e-6);
+    ASSERT_TRUE(miner.search(job, stop, outcome, nullptr, nullptr));
+    expect_valid_block(job, outcome);
+    lines = HealthLines::take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(testing::internal::RE::FullMatch(lines[0], passed)) << lines[0];
+}
+
+// A device that misses the known nonce (miss: its launches report no find), reports another
+// (corrupt: the nonce read back is altered) or whose launch fails leaves service with one
+// ERROR line saying so, at the first launch that shows it; later searches end at once.
+TEST(GpuMinerSelfTest, FaultyDeviceLeavesServiceNamingWhatItGotWrong) {
+    SKIP_UNLESS_HOST_DEVICE();
+    HostDevices devices("8");
+    HostFaults faults("miss:1:1,miss:2:4,corrupt:3:1,corrupt:4:3,fail:5:2");
+    const struct {
+        int32_t device;
+        const char* reason;
+    } cases[] = {
+        {1, "self-test: precomp kernel missed block nonce 3a7fc2e19b18f877"},
+        {2, "self-test: fallback kernel missed share nonce b7e4aa0000007d58"},
+        {3, "self-test: precomp kernel reported block nonce 3a7fc2e19b18f876, not 3a7fc2e19b18f877"},
+        {4, "self-test: fallback kernel reported block nonce b7e4aa0000007d59, not b7e4aa0000007d58"},
+        {5, "launch failed: unspecified launch failure"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.device);
+        GpuMiner miner(scripted_proportional);
+        init_quietly(miner, c.device);
+        const SelfTestResult result = miner.self_test();
+        EXPECT_FALSE(result.passed);
+        EXPECT_EQ(result.failure, c.reason);
+        EXPECT_EQ(miner.state(), DeviceState::failed);
+        EXPECT_EQ(HealthLines::take(),
+                  std::vector<std::string>{"ERROR GPU " + std::to_string(c.device) + " out of service: " + c.reason});
+        const std::atomic<bool> stop{false};
+        SearchOutcome outcome;
+        EXPECT_FALSE(miner.search(make_job('5', 2, 0), stop, outcome, nullptr, nullptr));
+        EXPECT_EQ(miner.self_test().failure, c.reason);
+        EXPECT_TRUE(HealthLines::take().empty());
+    }
+}
+
+// A device that passes at start-up and goes bad later is caught by the next self-test of its
+// search, which ends there.
+TEST(GpuMinerSelfTest, DeviceThatGoesBadIsCaughtByTheSelfTestOfItsSearch) {
+    SKIP_UNLESS_HOST_DEVICE();
+    HostDevices devices("8");
+    HostFaults faults("miss:6:5");  // from the first launch after the start-up test on
+    GpuMiner miner(scripted_proportional);
+    init_quietly(miner, 6);
+    ASSERT_TRUE(miner.self_test().passed);
+    HealthLines::take();
+    miner.set_self_test_interval(1e-6);
+    const std::atomic<bool> stop{false};
+    SearchOutcome outcome;
+    EXPECT_FALSE(miner.search(make_job('6', int64_t{1} << 62, 0), stop, outcome, nullptr, nullptr));
+    EXPECT_EQ(miner.state(), DeviceState::failed);
+    EXPECT_EQ(HealthLines::take(), std::vector<std::string>{"ERROR GPU 6 out of service: self-test: precomp kernel "
+                                                            "missed block nonce 3a7fc2e19b18f877"});
 }
 
 TEST(GpuMinerHealth, InterruptEndsSetUpBeforeTheNextTuningLaunch) {

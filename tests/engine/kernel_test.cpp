@@ -1,6 +1,7 @@
 // The search kernels against OpenSSL's SHA-256 of the 158-byte pre-image, with the constant
-// block filled by the host code the search uses; on the host device at every vector width
-// the CPU runs (DREVIK_HOST_SIMD), each thread of a call being one lane.
+// block filled by the host code the search uses: on a GPU in a cuda build, and on the host
+// device at every vector width the CPU runs (DREVIK_HOST_SIMD), each thread of a call being
+// one lane.
 
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "gpu_miner/constant_block.h"
+#include "gpu_miner/devices.h"
 #include "host_devices.h"
 #include "kernels/kernels.h"
 #include "sha256_reference.h"
@@ -72,6 +74,12 @@ public:
 const Target kAllOnes = {~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u};
 const Target kZero = {};
 
+// The runs of each test: one on a GPU ("device"), one per vector width on the host device.
+std::vector<std::string> device_variants() {
+    if (std::string(device_backend_name()) != "host") return {"device"};
+    return {"avx512", "avx2", "sse2", "scalar"};
+}
+
 // The host device's vector widths this CPU runs.
 bool cpu_runs(const std::string& simd) {
 #if defined(__x86_64__)
@@ -85,8 +93,10 @@ bool cpu_runs(const std::string& simd) {
 class KernelTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
-        if (!cpu_runs(GetParam())) GTEST_SKIP() << "this CPU lacks " << GetParam();
-        width.emplace("DREVIK_HOST_SIMD", GetParam().c_str());
+        if (GetParam() != "device") {
+            if (!cpu_runs(GetParam())) GTEST_SKIP() << "this CPU lacks " << GetParam();
+            width.emplace("DREVIK_HOST_SIMD", GetParam().c_str());
+        }
         std::mt19937_64 random(20240611);
         prefix = random_prefix(random);
         Sha256State midstate;
@@ -396,7 +406,7 @@ TEST_P(KernelTest, EveryLanePositionReportsItsBlockAndShareFinds) {
     EXPECT_GT(finds_after_a_wrap, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, KernelTest, ::testing::Values("avx512", "avx2", "sse2", "scalar"),
+INSTANTIATE_TEST_SUITE_P(Widths, KernelTest, ::testing::ValuesIn(device_variants()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST(MidstateKernel, EqualsOpenSslChainingValue) {
