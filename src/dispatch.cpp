@@ -32,8 +32,6 @@ int gpus_in_service(const MinerState& state) {
     return count;
 }
 
-}  // namespace
-
 void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, StopFlag& stop, GpuResult& result) {
     result.found = false;
     GpuSlot& gpu = env.state.gpus[static_cast<size_t>(slot)];

@@ -7,6 +7,7 @@
 #include "common/steady_clock.h"
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/gpu_miner.h"
+#include "kernels/kernels.h"
 
 // The known answers were found with SHA-256 over every nonce of each range; the engine's
 // self-test test checks them against OpenSSL.

@@ -424,7 +424,7 @@ TEST(GpuMinerSelfTest, SoundDevicePassesBeforeAndDuringSearches) {
     EXPECT_TRUE(testing::internal::RE::FullMatch(lines[0], passed)) << lines[0];
 
     const MiningJob job = make_job('4', 2, 0);
-    const std::atomic<bool> stop{false};
+    StopFlag stop;
     SearchOutcome outcome;
     miner.set_self_test_interval(3600.0);
     ASSERT_TRUE(miner.search(job, stop, outcome, nullptr, nullptr));
@@ -464,7 +464,7 @@ TEST(GpuMinerSelfTest, FaultyDeviceLeavesServiceNamingWhatItGotWrong) {
         EXPECT_EQ(miner.state(), DeviceState::failed);
         EXPECT_EQ(HealthLines::take(),
                   std::vector<std::string>{"ERROR GPU " + std::to_string(c.device) + " out of service: " + c.reason});
-        const std::atomic<bool> stop{false};
+        StopFlag stop;
         SearchOutcome outcome;
         EXPECT_FALSE(miner.search(make_job('5', 2, 0), stop, outcome, nullptr, nullptr));
         EXPECT_EQ(miner.self_test().failure, c.reason);
@@ -483,7 +483,7 @@ TEST(GpuMinerSelfTest, DeviceThatGoesBadIsCaughtByTheSelfTestOfItsSearch) {
     ASSERT_TRUE(miner.self_test().passed);
     HealthLines::take();
     miner.set_self_test_interval(1e-6);
-    const std::atomic<bool> stop{false};
+    StopFlag stop;
     SearchOutcome outcome;
     EXPECT_FALSE(miner.search(make_job('6', int64_t{1} << 62, 0), stop, outcome, nullptr, nullptr));
     EXPECT_EQ(miner.state(), DeviceState::failed);
