@@ -491,6 +491,26 @@ TEST(GpuMinerSelfTest, DeviceThatGoesBadIsCaughtByTheSelfTestOfItsSearch) {
                                                             "missed block nonce 3a7fc2e19b18f877"});
 }
 
+// A new job that arrives while a search runs its self-test ends the test's launch like any
+// other: that says nothing of the device, which stays in service, and logs no verdict.
+TEST(GpuMinerSelfTest, StopDuringTheSelfTestOfASearchIsNoVerdict) {
+    GpuMiner miner(scripted_proportional);
+    init_quietly(miner, 0);
+    miner.set_self_test_interval(1e-6);
+    const MiningJob job = make_job('7', int64_t{1} << 62, 0);
+    for (int delay_ms = 0; delay_ms < 40; delay_ms += 2) {
+        SCOPED_TRACE(delay_ms);
+        StopFlag stop;
+        SearchOutcome outcome;
+        std::thread search([&] { miner.search(job, stop, outcome, nullptr, nullptr); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        stop.set();
+        search.join();
+        ASSERT_NE(miner.state(), DeviceState::failed);
+        for (const std::string& line : HealthLines::take()) EXPECT_EQ(line.rfind("INFO GPU 0 self-test passed", 0), 0u);
+    }
+}
+
 TEST(GpuMinerHealth, InterruptEndsSetUpBeforeTheNextTuningLaunch) {
     StopFlag interrupted;
     int launches = 0;
