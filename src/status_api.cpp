@@ -24,6 +24,7 @@
 #include "common/thread_annotations.h"
 #include "log.h"
 #include "common/steady_clock.h"
+#include "status_page.h"
 
 namespace {
 
@@ -244,9 +245,9 @@ void StatusApi::start(Render status, Render metrics) {
     httplib::Server& server = impl->server;
     server.new_task_queue = [] { return new BoundedTaskQueue(); };
     server.set_payload_max_length(kRequestBodyLimit);
-    // Two resources, GET (and HEAD) only; everything else is answered before any body is read.
+    // Three resources, GET (and HEAD) only; everything else is answered before any body is read.
     server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (request.path != "/status" && request.path != "/metrics") {
+        if (request.path != "/" && request.path != "/status" && request.path != "/metrics") {
             set_text(response, 404, "not found\n");
             return httplib::Server::HandlerResponse::Handled;
         }
@@ -256,6 +257,11 @@ void StatusApi::start(Render status, Render metrics) {
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        const std::string_view page = status_page_html();
+        response.set_content(page.data(), page.size(), "text/html; charset=utf-8");
+        response.set_header("Content-Security-Policy", kStatusPagePolicy);
     });
     server.Get("/status", [status = std::move(status)](const httplib::Request&, httplib::Response& response) {
         answer(response, status, "application/json");
