@@ -64,12 +64,14 @@ set(CPACK_PACKAGE_NAME drevik-miner)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${DREVIK_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "proof-of-work miner for NVIDIA GPUs with a NATS pool connection")
+# The extended description as control files want it: lines of at most 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
-  "drevik-miner keeps a connection to a mining pool's NATS servers, takes its jobs, searches
-nonces on every selected GPU at once and publishes the shares and blocks it finds, checked on
-the host first and kept until the server confirms them. It runs unattended as a systemd
-service, takes a failed GPU out of service while the others mine on, and serves a local
-status page, JSON status and Prometheus metrics.")
+  "drevik-miner keeps a connection to a mining pool's NATS servers, takes its
+jobs, searches nonces on every selected GPU at once and publishes the shares
+and blocks it finds, checked on the host first and kept until the server
+confirms them. It runs unattended as a systemd service, takes a failed GPU out
+of service while the others keep mining, and serves a local status page, JSON
+status and Prometheus metrics.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
