@@ -94,10 +94,16 @@ class StatusPage(MinerTestCase):
                                  devices=2, env={"DREVIK_NVML_LIBRARY": stand_in,
                                                  "DREVIK_HOST_FAULT": "corrupt:0:1,fail:1:4"})
         pool = self.pool(jobs.RESULT_SUBJECT)
-        self.publish_job(pool, jobs.make_job(5, 16384))  # share difficulty 4: shares and a block at once
-        next_on(pool, jobs.RESULT_SUBJECT, 60)
-        self.publish_job(pool, jobs.make_job(6, NEVER))  # then nothing more to count
-        miner.wait_for(logged("INFO", r"\[h=6\] Mining on "))
+        # Easy jobs (share difficulty 4: shares and a block at once) until GPU 0 has made a find,
+        # as GPU 1 may find a job's block first; then one that yields nothing more to count.
+        height = 1
+        while not miner.matching(logged("WARN", r"GPU 0 hardware error: ")):
+            self.assertLess(height, 20, miner.text())
+            self.publish_job(pool, jobs.make_job(height, 16384))
+            next_on(pool, jobs.RESULT_SUBJECT, 60)
+            height += 1
+        self.publish_job(pool, jobs.make_job(height, NEVER))
+        miner.wait_for(logged("INFO", r"\[h=%d\] Mining on " % height))
         miner.wait_for(logged("ERROR", r"GPU 1 out of service: "), timeout=60)
         settled = None
         deadline = time.monotonic() + 60
