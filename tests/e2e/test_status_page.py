@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from harness import StatusRecorder, free_port, jobs, logged, next_on, read_status
+from harness import MINER, StatusRecorder, free_port, jobs, logged, next_on, read_status
 from test_miner import NEVER, MinerTestCase
 
 CHROMIUM = os.environ.get("CHROMIUM", "/usr/bin/chromium")
@@ -129,6 +129,8 @@ class StatusPage(MinerTestCase):
         self.assertEqual(browser.returncode, 0, browser.stderr.decode(errors="replace"))
         page = PageText(browser.stdout.decode())
         status = read_status(base)
+        # The release the binary says it is, not the heartbeat format's "version" in /status.
+        release = subprocess.run([MINER, "--version"], capture_output=True, text=True).stdout.splitlines()[0]
         print("screenshot: " + screenshot)
 
         with open(screenshot, "rb") as f:
@@ -136,7 +138,7 @@ class StatusPage(MinerTestCase):
         self.assertGreater(int(page.body.get("data-refreshes", 0)), 2, "the page did not refresh itself")
         self.assertEqual({key: page.by_id[key] for key in ("client", "link", "version", "shares", "blocks", "outbox",
                                                             "dropped", "height", "jobs")},
-                         {"client": "rig-07", "link": "connected to " + status["server"], "version": status["version"],
+                         {"client": "rig-07", "link": "connected to " + status["server"], "version": release,
                           "shares": str(status["shares_session"]), "blocks": str(status["found_session"]),
                           "outbox": str(status["outbox_size"]), "dropped": str(status["outbox_dropped"]),
                           "height": str(status["height"]), "jobs": str(status["jobs_received"])})
