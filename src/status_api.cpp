@@ -25,6 +25,7 @@
 #include "log.h"
 #include "common/steady_clock.h"
 #include "request_head.h"
+#include "status_page.h"
 
 namespace {
 
@@ -321,8 +322,8 @@ void StatusApi::start(Render status, Render metrics) {
     httplib::Server& server = impl->server;
     server.new_task_queue = [] { return new BoundedTaskQueue(); };
     server.set_payload_max_length(kRequestBodyLimit);
-    // Everything else is answered before any body is read.
-    std::vector<std::string> paths;
+    // The status page and the routes; everything else is answered before any body is read.
+    std::vector<std::string> paths = {"/"};
     for (const Route& route : routes) paths.emplace_back(route.path);
     server.set_pre_routing_handler([paths](const httplib::Request& request, httplib::Response& response) {
         if (std::find(paths.begin(), paths.end(), request.path) == paths.end()) {
@@ -335,6 +336,11 @@ void StatusApi::start(Render status, Render metrics) {
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        const std::string_view page = status_page_html();
+        response.set_content(page.data(), page.size(), "text/html; charset=utf-8");
+        response.set_header("Content-Security-Policy", kStatusPagePolicy);
     });
     for (Route& route : routes) {
         server.Get(route.path,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "log_capture.h"
 #include "request_head.h"
 #include "status_api.h"
+#include "status_page.h"
 #include "status_report.h"
 #include "support/loopback_socket.h"
 #include "support/wait_until.h"
@@ -163,7 +165,7 @@ protected:
     StatusApi api;
 };
 
-TEST_F(StatusApiTest, ServesTwoResourcesAndRefusesTheRest) {
+TEST_F(StatusApiTest, ServesThreeResourcesAndRefusesTheRest) {
     const struct {
         std::string request;
         std::string status;
@@ -176,13 +178,20 @@ TEST_F(StatusApiTest, ServesTwoResourcesAndRefusesTheRest) {
          "HTTP/1.1 200 OK",
          {"Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n", "\r\n\r\nm 1\n"}},
         {"HEAD /status HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", {"Content-Length: 7\r\n"}},
-        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {"\r\n\r\nnot found\n"}},
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n",
+         "HTTP/1.1 200 OK",
+         {"Content-Type: text/html; charset=utf-8\r\n",
+          "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+          "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'\r\n",
+          "\r\n\r\n<!DOCTYPE html>"}},
+        {"GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {"\r\n\r\nnot found\n"}},
         {"GET /status/ HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {}},
         {"GET /etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", {}},
         {"POST /status HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}",
          "HTTP/1.1 405 Method Not Allowed",
          {"Allow: GET, HEAD\r\n"}},
         {"DELETE /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", {}},
+        {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", {}},
         {"BREW /status HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 400 Bad Request", {}},
         {"garbage\r\n\r\n", "HTTP/1.1 400 Bad Request", {}},
     };
@@ -373,6 +382,20 @@ TEST(StatusApi, WildcardAddressesAreTold) {
         }
         EXPECT_EQ(api.on_every_address(), every) << address;
     }
+}
+
+// Rigs are often offline: the page fetches nothing but /status, and its links stay on the miner.
+TEST(StatusPage, LoadsNothingFromElsewhere) {
+    const std::string page(status_page_html());
+    for (const char* fetching : {"src=", "<link", "@import", "url(", "<iframe", "<object", "<embed", "srcset"}) {
+        EXPECT_EQ(page.find(fetching), std::string::npos) << fetching;
+    }
+    const std::regex href("href=\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), href); it != std::sregex_iterator(); ++it) {
+        const std::string target = (*it)[1];
+        EXPECT_EQ(target.find_first_of(":/"), std::string::npos) << "not relative: " << target;
+    }
+    EXPECT_NE(page.find("fetch(\"status\""), std::string::npos);
 }
 
 TEST(StatusApi, AFailingReportIsAnsweredWith500AndLogged) {

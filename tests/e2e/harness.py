@@ -249,3 +249,40 @@ def wait_for_value(read, predicate, timeout=30.0):
         if predicate(value) or time.monotonic() > deadline:
             return value
         time.sleep(0.2)
+
+
+def read_status(base_url):
+    """The miner's /status, parsed."""
+    with urllib.request.urlopen(base_url + "/status", timeout=10) as response:
+        return json.load(response)
+
+
+class StatusRecorder:
+    """Reads /status every `period` seconds on a thread of its own while in a `with` block:
+    `readings` holds (wall-clock time, status) pairs, to bracket what another reader of /status
+    (a browser, Prometheus) saw at some moment in between."""
+
+    def __init__(self, base_url, period=0.2):
+        self.base_url = base_url
+        self.period = period
+        self.readings = []
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while True:
+            self.readings.append((time.time(), read_status(self.base_url)))
+            if self.stopping.wait(self.period):
+                return
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.thread.join(15)
+
+    def values(self, read, since=float("-inf"), until=float("inf")):
+        """`read(status)` of every reading taken between `since` and `until`."""
+        return [read(status) for moment, status in self.readings if since <= moment <= until]

@@ -87,7 +87,10 @@ class StatusApi(MinerTestCase):
                                             "drevik_jobs_cancelled", "drevik_jobs_received",
                                             "drevik_jobs_skipped", "drevik_shares_sent"])
 
-        for method, path, expected in [("GET", "/", 404), ("GET", "/statusx", 404), ("POST", "/status", 405),
+        status, headers, body = get(base + "/")
+        self.assertEqual((status, headers["Content-Type"]), (200, "text/html; charset=utf-8"))
+        self.assertTrue(body.startswith(b"<!DOCTYPE html>"))
+        for method, path, expected in [("GET", "/index.html", 404), ("GET", "/statusx", 404), ("POST", "/status", 405),
                                        ("PUT", "/metrics", 405), ("HEAD", "/metrics", 200)]:
             self.assertEqual(get(base + path, method)[0], expected, (method, path))
         self.assert_clean_exit(miner)
