@@ -193,7 +193,17 @@ SetUp start_up(StatusApi& api) {
     return set_up;
 }
 
+// The engines give back their device memory and streams before the runtime's own statics go at
+// exit, however the run ends.
+struct GpusReleased {
+    GpusReleased() = default;
+    GpusReleased(const GpusReleased&) = delete;
+    GpusReleased& operator=(const GpusReleased&) = delete;
+    ~GpusReleased() { g_state.gpus.clear(); }
+};
+
 int benchmark() {
+    const GpusReleased released;
     std::thread signal_thread = start_signal_thread();
     const SetUp set_up = resolve_gpu_list(g_settings) ? set_up_gpus() : SetUp::failed;
     if (set_up != SetUp::ready) {
@@ -202,7 +212,6 @@ int benchmark() {
     }
     const int status = run_benchmark(process_env(), g_settings.benchmark_seconds);
     end_signal_thread(signal_thread);
-    g_state.gpus.clear();
     return status;
 }
 
@@ -233,6 +242,7 @@ int run_miner(int argc, char** argv) {
     // Before device detection: the CUDA runtime starts threads of its own, and they too must
     // leave the shutdown signals to the signal thread.
     std::thread signal_thread = start_signal_thread();
+    const GpusReleased released;
     StatusApi api;
     const SetUp set_up = start_up(api);
     if (set_up != SetUp::ready) {
@@ -283,6 +293,5 @@ int run_miner(int argc, char** argv) {
     g_state.bus.stop();
     stats_thread.join();
     api.stop();
-    g_state.gpus.clear();
     return status;
 }

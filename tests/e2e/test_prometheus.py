@@ -11,7 +11,7 @@ import urllib.parse
 import urllib.request
 
 from harness import ROOT, LoggedProcess, StatusRecorder, free_port, jobs, logged, read_status
-from test_miner import NEVER, MinerTestCase
+from test_miner import NEVER, SELF_TEST_LAUNCHES, MinerTestCase
 
 PROMETHEUS = os.environ.get("PROMETHEUS", "/usr/bin/prometheus")
 RULES = os.path.join(ROOT, "packaging", "prometheus", "drevik-miner.rules.yml")
@@ -89,7 +89,7 @@ class PrometheusScrape(MinerTestCase):
         api_port = free_port()
         base = "http://127.0.0.1:%d" % api_port
         miner = self.start_miner("--id", "prom-rig", "--stats", "600", "--api-port", str(api_port), devices=2,
-                                 env={"DREVIK_HOST_FAULT": "fail:1:3"})
+                                 env={"DREVIK_HOST_FAULT": "fail:1:%d" % (SELF_TEST_LAUNCHES + 3)})
         with tempfile.TemporaryDirectory() as directory:
             prometheus = PrometheusServer("127.0.0.1:%d" % api_port, directory)
             try:

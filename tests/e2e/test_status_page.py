@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness import MINER, StatusRecorder, free_port, jobs, logged, next_on, read_status
-from test_miner import NEVER, MinerTestCase
+from test_miner import NEVER, SELF_TEST_LAUNCHES, MinerTestCase
 
 CHROMIUM = os.environ.get("CHROMIUM", "/usr/bin/chromium")
 ARTIFACTS = os.environ.get("DREVIK_TEST_ARTIFACTS", tempfile.gettempdir())
@@ -89,10 +89,11 @@ class StatusPage(MinerTestCase):
             self.skipTest("DREVIK_NVML_STAND_IN names no stand-in NVML library")
         port = free_port()
         base = "http://127.0.0.1:%d" % port
-        # GPU 0's first find is corrupted (a hardware error), GPU 1 fails its fourth launch.
+        # After the start-up self-test: GPU 0's first find is corrupted (a hardware error), GPU 1
+        # fails its fourth launch.
         miner = self.start_miner("--id", "rig-07", "--wallet", "W1", "--stats", "600", "--api-port", str(port),
                                  devices=2, env={"DREVIK_NVML_LIBRARY": stand_in,
-                                                 "DREVIK_HOST_FAULT": "corrupt:0:1,fail:1:4"})
+                                                 "DREVIK_HOST_FAULT": "corrupt:0:%d,fail:1:%d" % (SELF_TEST_LAUNCHES + 1, SELF_TEST_LAUNCHES + 4)})
         pool = self.pool(jobs.RESULT_SUBJECT)
         # Easy jobs (share difficulty 4: shares and a block at once) until GPU 0 has made a find,
         # as GPU 1 may find a job's block first; then one that yields nothing more to count.
