@@ -309,7 +309,8 @@ TEST(HostRuntime, MalformedSettingsLeaveNoDeviceAndAreShownEscaped) {
         {"DREVIK_HOST_SIMD", "sse2\n[x][ERROR] forged", simd + "\"sse2\\n[x][ERROR] forged\"" + simd_expected},
         {"DREVIK_HOST_SIMD", std::string(100000, 'w'), simd + "\"" + std::string(64, 'w') + "...\"" + simd_expected},
         {"DREVIK_HOST_FAULT", "fail:0:1,hang\t1\x7f",
-         "DREVIK_HOST_FAULT: malformed entry \"hang\\t1\\x7f\" (expected KIND:DEVICE:N, KIND fail, hang, corrupt or miss, "
+         "DREVIK_HOST_FAULT: malformed entry \"hang\\t1\\x7f\" (expected KIND:DEVICE:N, KIND fail, hang, corrupt or "
+         "miss, "
          "DEVICE 0 to 63, N from 1)\n"},
     };
     for (const auto& c : cases) {
