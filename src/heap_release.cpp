@@ -13,7 +13,7 @@ constexpr size_t kLargeJobBytes = size_t{1} << 20;
 
 size_t receipt_bytes(const MiningJob& job) {
     size_t bytes = 0;
-    for (const std::string& receipt : job.receipts) bytes += sizeof receipt + receipt.capacity();
+    for (const std::string& receipt : job.receipts) bytes += sizeof(std::string) + receipt.capacity();
     return bytes;
 }
 

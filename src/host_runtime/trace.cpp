@@ -11,8 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <system_error>
 
 #include "common/console.h"
 #include "common/mutex.h"
@@ -32,7 +32,8 @@ void trace_launch(int device, uint64_t threads) {
         MutexLock lock(reported_mutex);
         if (reported != path) {
             reported = path;
-            console_print("DREVIK_HOST_TRACE: cannot open \"%s\": %s\n", path, std::strerror(errno));
+            console_print("DREVIK_HOST_TRACE: cannot open \"%s\": %s\n", path,
+                          std::generic_category().message(errno).c_str());
         }
         return;
     }
