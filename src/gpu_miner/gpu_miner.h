@@ -107,6 +107,8 @@ private:
     bool launched(const char* launch_error);
     void abort_launch();
     bool clear_stop_word();
+    // Whether the host's abort ended the latest launch; a stop word that cannot be read: no.
+    bool launch_aborted();
     uint64_t hashed_in_launch(uint64_t hashes_per_launch);
     void take_out_of_service(const std::string& reason);
     // The self-test's launches: empty when every one reported exactly its known find.

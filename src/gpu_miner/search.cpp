@@ -178,6 +178,12 @@ bool GpuMiner::clear_stop_word() {
 // the device's latest full launch that its time makes, at most all (the threads do not count
 // their progress: on the way out that would cost the candidate loop). A stop word that cannot
 // be read counts as no abort.
+bool GpuMiner::launch_aborted() {
+    int stop_word = 0;
+    return CUDA_OK(cudaMemcpy(&stop_word, stop_flag, sizeof stop_word, cudaMemcpyDeviceToHost)) &&
+           stop_word == kStopAborted;
+}
+
 uint64_t GpuMiner::hashed_in_launch(uint64_t hashes_per_launch) {
     int stop_word = 0;
     if (!CUDA_OK(cudaMemcpy(&stop_word, stop_flag, sizeof stop_word, cudaMemcpyDeviceToHost))) return hashes_per_launch;

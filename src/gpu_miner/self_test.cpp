@@ -7,7 +7,6 @@
 #include "common/steady_clock.h"
 #include "gpu_miner/constant_block.h"
 #include "gpu_miner/gpu_miner.h"
-#include "kernels/kernels.h"
 
 // The known answers were found with SHA-256 over every nonce of each range; the engine's
 // self-test test checks them against OpenSSL.
@@ -126,14 +125,11 @@ std::string GpuMiner::self_test_launch(const SelfTestLaunch& launch, ConstantIma
     if (launch.precomp) set_launch_digits(image, launch.start);
     if (!upload_launch_inputs(image, true)) return "the launch's inputs could not be uploaded";
     if (!launched(launch_search_kernel(launch.precomp, launch.start, kSelfTestGrid, kSelfTestLoops))) return "";
-    int stop_word = 0;
-    cudaError_t status = cudaMemcpy(&stop_word, stop_flag, sizeof stop_word, cudaMemcpyDeviceToHost);
-    if (status != cudaSuccess) return runtime_fault(status);
-    aborted = stop_word == kStopAborted;
+    aborted = launch_aborted();
     if (aborted) return "";
     FindReport block;
     FindReport share;
-    status = read_slot(found_flag, found_nonce, found_hash, block);
+    cudaError_t status = read_slot(found_flag, found_nonce, found_hash, block);
     if (status == cudaSuccess) status = read_slot(share_flag, share_nonce, share_hash, share);
     if (status != cudaSuccess) return runtime_fault(status);
     return launch.share ? self_test_fault(launch, share, block) : self_test_fault(launch, block, share);
