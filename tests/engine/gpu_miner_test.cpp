@@ -18,6 +18,7 @@
 #include "kernels/kernels.h"
 #include "sha256_reference.h"
 #include "support/console_capture.h"
+#include "support/wait_until.h"
 
 // What DREVIK_HOST_DEVICES and DREVIK_HOST_FAULT make the host device do, a GPU's runtime
 // does not: a test that relies on them is skipped in a cuda build.
@@ -396,6 +397,8 @@ TEST(GpuMinerHealth, FailedOrHungLaunchTakesOnlyThatDeviceOutOfService) {
         EXPECT_EQ(healthy.state(), DeviceState::mining);
         EXPECT_EQ(HealthLines::take(),
                   std::vector<std::string>{"ERROR GPU " + std::to_string(c.faulty) + " out of service: " + c.reason});
+        // A stop now ends the running launch, so let the healthy device finish one first.
+        ASSERT_TRUE(wait_until([&] { return healthy.hashrate() > 0.0; }));
         stop.set();
         other.join();
         EXPECT_FALSE(healthy_found);
