@@ -25,11 +25,12 @@ def outbox_size(port):
         return None
 
 
-def wait_until(predicate, timeout=60.0, what="condition"):
+def wait_until(predicate, timeout=60.0, what="condition", process=None):
     deadline = time.monotonic() + timeout
     while not predicate():
         if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
+            said = "" if process is None else "; the miner wrote:\n" + process.text()
+            raise AssertionError("timed out waiting for " + what + said)
         time.sleep(0.2)
 
 
@@ -120,15 +121,18 @@ class ResultsStore(unittest.TestCase):
         miner = self.miner("--journal", journal, "--api-port", str(api))
         miner.wait_for(r"^\[NATS\] Connected: ")
         self.server.wait_subscribed(count=4)
-        reader.publish(jobs.JOB_SUBJECT, jobs.job_payload(jobs.make_job(100, 4_000_000_000)))
+        # Shares as often as at the default divisor, blocks 32 times rarer: a block ends the job,
+        # and the finds this test counts must keep coming.
+        reader.publish(jobs.CONFIG_SUBJECT, '{"share_divisor":131072}')
+        reader.publish(jobs.JOB_SUBJECT, jobs.job_payload(jobs.make_job(100, 128_000_000_000)))
         reader.flush()
-        wait_until(lambda: len(reader.stored(STREAM)) >= 1, what="a first stored find")
+        wait_until(lambda: len(reader.stored(STREAM)) >= 1, what="a first stored find", process=miner)
         reader.close()
         self.conns.remove(reader)
 
         self.server.stop(signal.SIGKILL)
         miner.wait_for(r"^\[NATS\] Disconnected from ")
-        wait_until(lambda: (outbox_size(api) or 0) >= 3, what="finds kept while the server is down")
+        wait_until(lambda: (outbox_size(api) or 0) >= 3, what="finds kept while the server is down", process=miner)
         miner.kill()  # SIGKILL: nothing is flushed or said
         pending = pending_in_journal(journal)
         self.assertGreaterEqual(len(pending), 3)
@@ -138,7 +142,7 @@ class ResultsStore(unittest.TestCase):
         before = reader.stored(STREAM)
         restarted = self.miner("--journal", journal, "--api-port", str(api))
         restarted.wait_for(logged("INFO", r"Journal %s: %d undelivered result\(s\) to send$" % (journal, len(pending))))
-        wait_until(lambda: outbox_size(api) == 0, what="the pending finds to be stored")
+        wait_until(lambda: outbox_size(api) == 0, what="the pending finds to be stored", process=restarted)
         after = reader.stored(STREAM)
         ids = [msg_id for _, msg_id, _ in after]
         self.assertEqual(len(ids), len(set(ids)), "a find stored twice")
