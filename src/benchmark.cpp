@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <exception>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "log.h"
+#include "common/run_reporting.h"
 #include "dispatch.h"
 #include "stats.h"
 
@@ -56,29 +56,24 @@ int run_benchmark(const MinerEnv& env, int32_t seconds) {
     std::vector<GpuResult> results(static_cast<size_t>(slots));
     std::vector<std::thread> workers;
     workers.reserve(results.size());
-    int status = 0;
     // Whatever fails here (a worker that cannot be started, a report), the workers already
     // running are stopped and joined below: the failure is logged and the exit status is 1.
-    try {
-        for (int i = 0; i < slots; ++i) {
-            workers.emplace_back(gpu_worker, std::cref(env), i, std::cref(job), std::ref(state.stop),
-                                 std::ref(results[static_cast<size_t>(i)]));
-        }
-        for (double next = start + kBenchmarkReportSeconds; next < end; next += kBenchmarkReportSeconds) {
-            if (!sleep_until(state, next)) break;
-            log_rates(state, "Benchmark", steady_seconds() - start);
-        }
-        if (state.running.load()) sleep_until(state, end);
-        // Read while the workers still search, so that the rate window ends in searching time.
-        log_rates(state, "Benchmark result", steady_seconds() - start);
-    } catch (const std::exception& error) {
-        log_line("ERROR", "Benchmark failed: %s", error.what());
-        status = 1;
-    } catch (...) {
-        log_line("ERROR", "Benchmark failed: unknown error");
-        status = 1;
-    }
+    const bool completed = run_reporting(
+        [&] {
+            for (int i = 0; i < slots; ++i) {
+                workers.emplace_back(gpu_worker, std::cref(env), i, std::cref(job), std::ref(state.stop),
+                                     std::ref(results[static_cast<size_t>(i)]));
+            }
+            for (double next = start + kBenchmarkReportSeconds; next < end; next += kBenchmarkReportSeconds) {
+                if (!sleep_until(state, next)) break;
+                log_rates(state, "Benchmark", steady_seconds() - start);
+            }
+            if (state.running.load()) sleep_until(state, end);
+            // Read while the workers still search, so that the rate window ends in searching time.
+            log_rates(state, "Benchmark result", steady_seconds() - start);
+        },
+        [](const char* what) { log_line("ERROR", "Benchmark failed: %s", what); });
     state.stop.set();
     for (std::thread& worker : workers) worker.join();
-    return status;
+    return completed ? 0 : 1;
 }

@@ -1,12 +1,12 @@
 #include "dispatch.h"
 
-#include <exception>
 #include <functional>
 #include <thread>
 #include <vector>
 
 #include "log.h"
 #include "results.h"
+#include "common/run_reporting.h"
 #include "common/steady_clock.h"
 
 namespace {
@@ -39,17 +39,15 @@ void gpu_worker(const MinerEnv& env, int slot, const MiningJob& job, StopFlag& s
     FindContext find{env, job};
     SearchOutcome outcome;
     // The worker's thread ends here: nothing the search throws may end the process.
-    try {
-        if (env.search(gpu, job, stop, outcome, report_find, &find)) {
-            result.found = true;
-            result.outcome = outcome;
-            stop.set();
-        }
-    } catch (const std::exception& error) {
-        log_line("ERROR", "GPU %d search failed: %s", gpu.device, error.what());
-    } catch (...) {
-        log_line("ERROR", "GPU %d search failed: unknown error", gpu.device);
-    }
+    run_reporting(
+        [&] {
+            if (env.search(gpu, job, stop, outcome, report_find, &find)) {
+                result.found = true;
+                result.outcome = outcome;
+                stop.set();
+            }
+        },
+        [&](const char* what) { log_line("ERROR", "GPU %d search failed: %s", gpu.device, what); });
 }
 
 void request_shutdown(MinerState& state) {

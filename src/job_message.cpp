@@ -1,25 +1,18 @@
 #include "job_message.h"
 
-#include <cctype>
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <utility>
 
 #include "common/console_text.h"
+#include "common/decimal.h"
 #include "heap_release.h"
 #include "log.h"
 
 namespace {
 
 int64_t read_decimal_text(const std::string& text) {
-    const char* p = text.c_str();
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    if (*p == '+' || *p == '-') ++p;
-    if (!std::isdigit(static_cast<unsigned char>(*p))) return 0;
-    errno = 0;
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    return errno == ERANGE ? 0 : value;
+    const LeadingDecimal read = read_leading_decimal(text);
+    return read.has_digits && read.in_range ? read.value : 0;
 }
 
 int64_t read_float(double value) {

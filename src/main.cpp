@@ -1,7 +1,7 @@
 #include <chrono>
-#include <exception>
 
 #include "common/console.h"
+#include "common/run_reporting.h"
 #include "log.h"
 #include "miner.h"
 
@@ -10,14 +10,10 @@ namespace {
 // Nothing leaves the program as an exception: what reaches here (from the command line, the
 // operator commands or start-up, before any thread of the miner runs) is logged, status 1.
 int run(int argc, char** argv) {
-    try {
-        return run_miner(argc, argv);
-    } catch (const std::exception& error) {
-        log_line("ERROR", "Fatal error: %s", error.what());
-    } catch (...) {
-        log_line("ERROR", "Fatal error: unknown error");
-    }
-    return 1;
+    int status = 1;
+    run_reporting([&] { status = run_miner(argc, argv); },
+                  [](const char* what) { log_line("ERROR", "Fatal error: %s", what); });
+    return status;
 }
 
 }  // namespace

@@ -3,12 +3,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <exception>
 
 #include <nlohmann/json.hpp>
 
 #include "common/json_text.h"
 #include "common/mutex.h"
+#include "common/run_reporting.h"
 #include "log.h"
 
 TickDue advance_tick(StatsTicks& ticks, int32_t stats_interval) {
@@ -156,14 +156,12 @@ void stats_loop(const MinerEnv& env) {
         if (!sleep_one_tick(env.state)) return;
         const TickDue due = advance_tick(ticks, env.settings.stats_interval);
         // The thread's work ends here: a failed tick is logged, and the next tick goes on.
-        try {
-            if (due.heartbeat) send_heartbeat(env, file_log);
-            if (due.report) print_report(env.state);
-            log_noise_held_back(env.state.noise);
-        } catch (const std::exception& error) {
-            log_line("ERROR", "Statistics tick failed: %s", error.what());
-        } catch (...) {
-            log_line("ERROR", "Statistics tick failed: unknown error");
-        }
+        run_reporting(
+            [&] {
+                if (due.heartbeat) send_heartbeat(env, file_log);
+                if (due.report) print_report(env.state);
+                log_noise_held_back(env.state.noise);
+            },
+            [](const char* what) { log_line("ERROR", "Statistics tick failed: %s", what); });
     }
 }

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cmath>
 #include <deque>
-#include <exception>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -20,6 +19,7 @@
 #include <httplib.h>
 
 #include "common/mutex.h"
+#include "common/run_reporting.h"
 #include "common/unique_fd.h"
 #include "common/thread_annotations.h"
 #include "log.h"
@@ -179,21 +179,19 @@ private:
     bool process_and_close_socket(int sock) override {
         const UniqueFd owned(sock);
         bool ok = false;
-        try {
-            DeadlineStream stream(sock, wake_fd_);
-            const HeadVerdict head = stream.read_head();
-            if (head == HeadVerdict::complete) {
-                bool closed = false;
-                ok = process_request(stream, true, closed, nullptr);
-            } else if (head != HeadVerdict::more) {
-                const std::string answer = refusal(head);
-                ok = stream.write(answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
-            }
-        } catch (const std::exception& error) {
-            log_line("ERROR", "Status API: connection failed: %s", error.what());
-        } catch (...) {
-            log_line("ERROR", "Status API: connection failed: unknown error");
-        }
+        run_reporting(
+            [&] {
+                DeadlineStream stream(sock, wake_fd_);
+                const HeadVerdict head = stream.read_head();
+                if (head == HeadVerdict::complete) {
+                    bool closed = false;
+                    ok = process_request(stream, true, closed, nullptr);
+                } else if (head != HeadVerdict::more) {
+                    const std::string answer = refusal(head);
+                    ok = stream.write(answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+                }
+            },
+            [](const char* what) { log_line("ERROR", "Status API: connection failed: %s", what); });
         shutdown(sock, SHUT_RDWR);
         return ok;
     }
@@ -258,15 +256,11 @@ void set_text(httplib::Response& response, int status, const char* text) {
 // A report that cannot be made is answered with 500 and logged: nothing the miner's side
 // throws reaches the library's threads.
 void answer(httplib::Response& response, const StatusApi::Render& render, const char* type) {
-    try {
-        response.set_content(render(), type);
-    } catch (const std::exception& error) {
-        log_line("ERROR", "Status API: report failed: %s", error.what());
-        set_text(response, 500, "internal error\n");
-    } catch (...) {
-        log_line("ERROR", "Status API: report failed: unknown error");
-        set_text(response, 500, "internal error\n");
-    }
+    run_reporting([&] { response.set_content(render(), type); },
+                  [&](const char* what) {
+                      log_line("ERROR", "Status API: report failed: %s", what);
+                      set_text(response, 500, "internal error\n");
+                  });
 }
 
 }  // namespace
@@ -349,13 +343,8 @@ void StatusApi::start(Render status, Render metrics) {
     }
     impl->listener = std::thread([this] {
         // The listening thread ends here: a failure is logged, and the API stops serving.
-        try {
-            impl->server.listen_after_bind();
-        } catch (const std::exception& error) {
-            log_line("ERROR", "Status API: listener failed: %s", error.what());
-        } catch (...) {
-            log_line("ERROR", "Status API: listener failed: unknown error");
-        }
+        run_reporting([this] { impl->server.listen_after_bind(); },
+                      [](const char* what) { log_line("ERROR", "Status API: listener failed: %s", what); });
         impl->listen_returned.store(true);
     });
     // stop() only reaches a server that is running: wait until it is (or has given up).

@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <exception>
 
 #include "common/console_text.h"
 #include "bus/nats_client.h"
 #include "bus/nats_protocol.h"
 #include "bus/socket_io.h"
 #include "common/console.h"
+#include "common/run_reporting.h"
 
 namespace {
 
@@ -204,13 +204,10 @@ void NatsClient::deliver(int64_t sid, const NatsMsg& message) {
     // Called without the lock, so a callback may subscribe; the entry stays put in the deque.
     // A faulty handler must not take the bus down: it is reported, and later messages still
     // arrive.
-    try {
-        target->callback(message);
-    } catch (const std::exception& e) {
-        print_within(noise.callback_failures,
-                     "[NATS] Callback failed on " + excerpt(message.subject) + ": " + excerpt(e.what()) + "\n");
-    } catch (...) {
-        print_within(noise.callback_failures,
-                     "[NATS] Callback failed on " + excerpt(message.subject) + ": unknown exception\n");
-    }
+    run_reporting([&] { target->callback(message); },
+                  [&](const char* what) {
+                      print_within(noise.callback_failures, "[NATS] Callback failed on " + excerpt(message.subject) +
+                                                                ": " + excerpt(what) + "\n");
+                  },
+                  "unknown exception");
 }

@@ -1,17 +1,17 @@
 #include "bus/nats_protocol.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "common/decimal.h"
+#include "common/json_text.h"
+
 namespace {
 
-int64_t leading_decimal(const std::string& text) {
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    return static_cast<int64_t>(value);
-}
+// No digits read as 0; out of range, as the nearest 64-bit limit.
+int64_t leading_decimal(const std::string& text) { return read_leading_decimal(text).value; }
 
 std::vector<std::string> split_whitespace(const std::string& line) {
     std::vector<std::string> tokens;
@@ -48,11 +48,6 @@ ServerCredentials parse_credentials(const std::string& userinfo) {
         credentials.password = percent_decoded(userinfo.substr(colon + 1));
     }
     return credentials;
-}
-
-std::string json_string(const std::string& text) {
-    // Replaced rather than refused: a stray byte must not make the CONNECT line throw.
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -225,10 +220,11 @@ std::string connect_line(const std::string& client_name) { return connect_start(
 std::string connect_line(const std::string& client_name, const ServerCredentials& credentials, bool tls) {
     std::string line = connect_start(client_name);
     if (tls) line += ",\"tls_required\":true";
+    // compact_json replaces a stray byte rather than refusing it: the CONNECT line never throws.
     if (credentials.has_user) {
-        line += ",\"user\":" + json_string(credentials.user) + ",\"pass\":" + json_string(credentials.password);
+        line += ",\"user\":" + compact_json(credentials.user) + ",\"pass\":" + compact_json(credentials.password);
     } else if (!credentials.token.empty()) {
-        line += ",\"auth_token\":" + json_string(credentials.token);
+        line += ",\"auth_token\":" + compact_json(credentials.token);
     }
     return line + "}\r\n";
 }

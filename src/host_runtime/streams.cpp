@@ -5,7 +5,6 @@
 // event: they change a few times per launch, so it is never contended for long.
 
 #include <deque>
-#include <exception>
 #include <map>
 #include <memory>
 #include <new>
@@ -15,6 +14,7 @@
 
 #include "common/console.h"
 #include "common/mutex.h"
+#include "common/run_reporting.h"
 #include "common/thread_annotations.h"
 #include "internal.h"
 
@@ -56,15 +56,8 @@ struct Stream {
 // A task that throws (a launch whose set-up failed) ends as a kernel fault does: the worker
 // thread lives on, and the device's error turns sticky. False when it threw.
 bool run_contained(int device, const Task& task) {
-    try {
-        task.run();
-        return true;
-    } catch (const std::exception& error) {
-        console_print("host device %d: launch failed: %s\n", device, error.what());
-    } catch (...) {
-        console_print("host device %d: launch failed: unknown error\n", device);
-    }
-    return false;
+    return run_reporting([&] { task.run(); },
+                         [&](const char* what) { console_print("host device %d: launch failed: %s\n", device, what); });
 }
 
 class Streams {
