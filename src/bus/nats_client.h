@@ -12,7 +12,6 @@
 
 #include "bus/bus_noise.h"
 #include "bus/nats_outbox.h"
-#include "bus/nats_parser.h"
 #include "bus/nats_protocol.h"
 #include "bus/nats_servers.h"
 #include "bus/results_journal.h"
@@ -67,12 +66,21 @@ struct NatsTimings {
 // The pause after a failed pass: the back-off plus a random extra of up to backoff_jitter.
 std::chrono::milliseconds backoff_pause(const NatsTimings& timings, std::mt19937& generator);
 
+// Where the client's one connection stands (the session in nats_session.h moves it along).
+// Connecting: the socket, the server's greeting and TLS; nothing may be written yet.
+// Handshaking: the link is what it will be, and the session writes CONNECT and the handshake;
+// publishers wait for connected. Connected: the handshake went out. Closed: no connection, or
+// one that failed, was stopped or is being closed; nothing more is written on it.
+enum class LinkState { connecting, handshaking, connected, closed };
+
+class NatsSession;
+
 // The miner's NATS client over TCP, with TLS for "tls://" entries, for servers that require it
-// and for every server once TLS options are set; never a plain-text fall-back. A reader thread connects to the first
-// server of the list that answers, runs the handshake, receives and dispatches messages, watches the connection with
-// keep-alive PINGs, and after a loss goes on with the next server at once. The list grows by the servers a cluster
-// announces. Any thread may publish; results published with publish_kept() survive lost connections (see
-// nats_outbox.h).
+// and for every server once TLS options are set; never a plain-text fall-back. A reader thread
+// runs the reconnect loop (nats_reconnect.cpp): it goes through the server list, one connection
+// session (nats_session.h) at a time, and after a loss goes on with the next server at once.
+// The list grows by the servers a cluster announces. Any thread may publish; results published
+// with publish_kept() survive lost connections (see nats_outbox.h).
 class NatsClient {
 public:
     explicit NatsClient(std::string name, NatsTimings timings = {});
@@ -108,10 +116,10 @@ public:
 
     void start();
     // Wakes the reader from any blocking step and joins it; prints nothing after returning.
-    void stop() EXCLUDES(sock_mutex);
+    void stop() EXCLUDES(link_mutex);
 
-    bool is_connected() const;
-    std::string current_server_copy() const EXCLUDES(current_server_mutex);
+    bool is_connected() const { return state.load() == LinkState::connected; }
+    std::string current_server_copy() const EXCLUDES(servers_mutex);
     // The server list as it stands, discovered servers included.
     std::vector<std::string> servers_copy() const EXCLUDES(servers_mutex);
     uint64_t refused_oversized() const { return oversized.load(); }  // publishes above max_payload
@@ -119,47 +127,33 @@ public:
     size_t outbox_size() const EXCLUDES(send_mutex);                 // results kept right now
 
 private:
-    enum class Attempt { failed, lost };
+    // The session runs one connection on this client's shared state: the link, the outbox,
+    // the subscriptions and the server list.
+    friend class NatsSession;
 
+    // The reconnect loop, on the reader thread.
     void run();
-    Attempt attempt(size_t index, std::vector<char>& chunk);
-    void wait_before_retrying(const std::string& key);
-    bool connect_to(const std::string& host, int port) EXCLUDES(sock_mutex);
-    Attempt fail(const ServerAddress& address, const std::string& why);
-    std::optional<ServerInfo> read_greeting(std::vector<char>& chunk, std::string& why);
-    bool secure_link(const ServerAddress& address, const ServerInfo& info, std::string& why);
-    void open_to_writers() EXCLUDES(send_mutex, sock_mutex);
-    bool confirm_connect(const ServerAddress& address, std::vector<char>& chunk, std::string& why) EXCLUDES(send_mutex);
-    void apply_info(const ServerInfo& info) EXCLUDES(servers_mutex);
-    std::string inherited_entry(const std::string& url) const;
-    bool send_if_connected(const std::string& text) EXCLUDES(send_mutex);
-    bool write_locked(const std::string& text) REQUIRES(send_mutex) EXCLUDES(sock_mutex);
-    void ping_locked() REQUIRES(send_mutex);
-    bool fits_locked(const std::string& subject, size_t payload_size) REQUIRES(send_mutex);
-    void report_dropped(const std::deque<OutboxEntry>& entries);
+
+    // What writers and the session share (nats_writes.cpp).
+    bool write_locked(const std::string& text) REQUIRES(send_mutex) EXCLUDES(link_mutex);
     std::string due_results_locked(std::vector<OutboxEntry>& oversized) REQUIRES(send_mutex);
     void report_oversized(const std::vector<OutboxEntry>& entries);
-    void settle(const OutboxOutcome& outcome);
-    bool service_results() EXCLUDES(send_mutex);
-    void handle_result_reply(const NatsFrame& frame) EXCLUDES(send_mutex);
-    std::chrono::milliseconds next_wait() EXCLUDES(send_mutex);
-    void handshake(const std::string& connect_text) EXCLUDES(subscriptions_mutex, send_mutex);
-    std::string subscription_text() const REQUIRES(subscriptions_mutex);
-    ssize_t receive_frames(std::vector<char>& chunk, std::chrono::milliseconds timeout, int nudge = -1);
-    void receive_loop(std::vector<char>& chunk);
-    bool dispatch_frames();
-    bool keep_alive() EXCLUDES(send_mutex);
-    void handle_pong() EXCLUDES(send_mutex);
-    void deliver(int64_t sid, const NatsMsg& message) EXCLUDES(subscriptions_mutex);
-    void reset_stream();
-    void close_connection() EXCLUDES(send_mutex, sock_mutex);
-    void set_current_server(std::string server) EXCLUDES(current_server_mutex);
+    void set_state(LinkState next) REQUIRES(link_mutex) { state.store(next); }
+    // Handshaking or connected: writers may use the link, and stop() shuts it down.
+    bool link_open() const REQUIRES(link_mutex) {
+        const LinkState now = state.load();
+        return now == LinkState::handshaking || now == LinkState::connected;
+    }
+
+    bool fits_locked(const std::string& subject, size_t payload_size) REQUIRES(send_mutex);
+    bool send_if_connected(const std::string& text) EXCLUDES(send_mutex);
+    void report_dropped(const std::deque<OutboxEntry>& entries);
 
     const std::string name;
     const NatsTimings timings;
 
-    // Lock order: subscriptions_mutex, send_mutex, sock_mutex. The others are never held with
-    // another one.
+    // Lock order: subscriptions_mutex, send_mutex, link_mutex. servers_mutex is never held
+    // with another one.
     mutable Mutex subscriptions_mutex ACQUIRED_BEFORE(send_mutex);
     std::deque<Subscription> subscriptions GUARDED_BY(subscriptions_mutex);  // entries stay put as more are added
     int32_t next_sid GUARDED_BY(subscriptions_mutex) = 1;
@@ -168,23 +162,28 @@ private:
 
     // Every write holds it for its whole text; what is written must match what the outbox
     // records as written.
-    mutable Mutex send_mutex ACQUIRED_BEFORE(sock_mutex);
+    mutable Mutex send_mutex ACQUIRED_BEFORE(link_mutex);
     Outbox outbox GUARDED_BY(send_mutex);
 
-    // What writers and stop() use: the descriptor of `link`, not owned. Set only once the link
-    // is what it will be (TLS when required), so no other thread can write plain text on it
-    // before.
-    Mutex sock_mutex;
-    int sock GUARDED_BY(sock_mutex) = -1;
+    // Held for every change of `state`, so that stop() and writers find the link as it is:
+    // writers use it only while handshaking or connected, and stop() shuts it down only then.
+    // Never held while waiting.
+    Mutex link_mutex;
+    // Read without a lock; changed only through set_state().
+    std::atomic<LinkState> state{LinkState::closed};
+
+    // Not GUARDED_BY: the reader uses the link without a lock, writers under send_mutex while
+    // `state` lets them. Only the reader changes it, and only while writers may not use it
+    // (connecting, or closed under send_mutex), so no writer or stop() can touch a closed or
+    // reused descriptor; others shut the socket down instead, which wakes the reader. A
+    // hand-over keyed on another member's value is beyond what the analysis expresses.
+    BusLink link;
 
     mutable Mutex servers_mutex;
-    ServerList servers GUARDED_BY(servers_mutex);  // changed only by the reader once started
+    ServerList servers GUARDED_BY(servers_mutex);          // changed only by the reader once started
+    std::string current_server GUARDED_BY(servers_mutex);  // the session's server; empty between
 
-    mutable Mutex current_server_mutex;
-    std::string current_server GUARDED_BY(current_server_mutex);
-
-    std::atomic<bool> connected{false};
-    std::atomic<bool> running{false};
+    std::atomic<bool> running{false};  // false once stop() is called
     std::thread reader;
     UniqueFd wake_fd;   // eventfd signalled by stop(): cuts connects and back-offs short
     UniqueFd nudge_fd;  // eventfd signalled when a result went out: the reader's deadlines moved
@@ -195,13 +194,6 @@ private:
     ResultsJournal* journal = nullptr;    // set before start()
     std::atomic<bool> headers_ok{false};  // the current server takes HPUB
 
-    // Not GUARDED_BY: the reader uses the link without a lock, writers under send_mutex once
-    // `sock` is set. Only the reader changes it, and only while `sock` is -1 (cleared under
-    // send_mutex), so no writer or stop() can touch a closed or reused descriptor; others shut
-    // the socket down instead, which wakes the reader. A hand-over keyed on another member's
-    // value is beyond what the analysis expresses.
-    BusLink link;
-
     std::atomic<int64_t> max_payload{kMaxPayloadDefault};
     std::atomic<uint64_t> oversized{0};
     std::atomic<uint64_t> dropped{0};
@@ -211,13 +203,7 @@ private:
     TlsContext tls_context;  // made by set_tls, or by the reader when a server first asks for TLS
     bool tls_always = false;
 
-    // Reader thread only.
-    NatsParser parser;                      // what the current connection has sent so far
-    std::vector<NatsFrame> frames;          // parsed and not handled yet
-    ServerCredentials current_credentials;  // of the entry connected to; discovered ones inherit them
-    std::chrono::steady_clock::time_point next_ping;
-    int pings_unanswered = 0;
-    std::vector<std::string> unstored_reported;  // subjects warned about on this connection
-    std::string refusal_reported;                // the last refusal reported; empty while stored
-    std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> last_attempts;
+    // Reader thread only, across connections: the last refusal of a result reported; empty
+    // while results are stored.
+    std::string refusal_reported;
 };
