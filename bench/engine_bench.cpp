@@ -18,6 +18,9 @@
 #include <vector>
 
 #include "gpu_miner/gpu_miner.h"
+#if defined(DREVIK_BENCH_VECTOR_WIDTHS)
+#include "host_config.h"
+#endif
 
 namespace {
 
@@ -47,10 +50,14 @@ GpuMiner& engine() {
 void stop_on_share(const std::string&, int64_t, int32_t, void* context) { static_cast<StopFlag*>(context)->set(); }
 
 // `simd` names the host device's vector width (empty: the device's own choice).
-void BM_DeviceSearch(benchmark::State& state, const char* simd) {
+void BM_DeviceSearch(benchmark::State& state, [[maybe_unused]] const char* simd) {
     GpuMiner& miner = engine();  // tuned at the widest width
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): no search runs while the width changes.
-    if (*simd != '\0') setenv("DREVIK_HOST_SIMD", simd, 1);
+#if defined(DREVIK_BENCH_VECTOR_WIDTHS)
+    const host_runtime::HostConfig chosen = host_runtime::host_config();
+    host_runtime::HostConfig narrowed = chosen;
+    narrowed.simd = simd;
+    host_runtime::set_host_config(narrowed);  // no search runs while the width changes
+#endif
     const GpuInfo info = miner.describe();
     MiningJob job;
     job.height = 1;
@@ -67,7 +74,9 @@ void BM_DeviceSearch(benchmark::State& state, const char* simd) {
     const double hashes = static_cast<double>(state.iterations()) * static_cast<double>(info.hashes_per_launch);
     state.counters["MH/s"] = benchmark::Counter(hashes / 1e6, benchmark::Counter::kIsRate);
     state.counters["per_core"] = hashes / 1e6 / cpu;
-    unsetenv("DREVIK_HOST_SIMD");  // NOLINT(concurrency-mt-unsafe): no search runs now
+#if defined(DREVIK_BENCH_VECTOR_WIDTHS)
+    host_runtime::set_host_config(chosen);
+#endif
 }
 
 // The self-test of a device, as before its first job and at each interval while mining: the

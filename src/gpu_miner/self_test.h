@@ -48,6 +48,9 @@ struct FindReport {
 // and digest and `other` (the slot whose target is zero) holds nothing.
 std::string self_test_fault(const SelfTestLaunch& launch, const FindReport& expected, const FindReport& other);
 
+// The target at the 64-hex-digit digest: only that digest, and smaller ones, meet it.
+Target target_at(const char* digest);
+
 struct SelfTestResult {
     bool passed = false;
     std::string failure;  // why the device was taken out of service

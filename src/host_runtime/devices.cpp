@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
+#include <memory>
 #include <thread>
 
 #include "internal.h"
@@ -26,19 +25,15 @@ size_t physical_memory() {
 
 namespace host_runtime {
 
-// One device unless DREVIK_HOST_DEVICES holds a count from 0 to 64, read at every call so a
-// test can change it between calls. A malformed count, DREVIK_HOST_SIMD or DREVIK_HOST_FAULT
-// leaves no device, so that start-up fails rather than run on what the operator did not ask for.
+// One device unless DREVIK_HOST_DEVICES holds a count from 0 to 64. A malformed count,
+// DREVIK_HOST_SIMD or DREVIK_HOST_FAULT leaves no device, so that start-up fails rather than
+// run on what the operator did not ask for.
 int device_count() {
-    if (!fault_plan_is_valid() || !lane_width_setting_is_valid()) return 0;
-    const char* text = std::getenv("DREVIK_HOST_DEVICES");
-    if (text == nullptr || *text == '\0') return 1;
-    const std::string count = text;
-    if (count.size() > 2 || count.find_first_not_of("0123456789") != std::string::npos || std::stoi(count) > 64) {
-        report_malformed("DREVIK_HOST_DEVICES", count, "malformed value " + quoted(count) + " (expected 0 to 64)");
+    const std::shared_ptr<const Settings> in_force = settings();
+    if (!accepted(in_force->fault_error) || !accepted(in_force->simd_error) || !accepted(in_force->devices_error)) {
         return 0;
     }
-    return std::stoi(count);
+    return in_force->devices;
 }
 
 int current_device() { return selected_device; }
@@ -90,11 +85,6 @@ cudaError_t cudaSetDevice(int device) {
     if (device < 0 || device >= count) return cudaErrorInvalidDevice;
     selected_device = device;
     return cudaSuccess;
-}
-
-cudaError_t cudaDeviceSynchronize() {
-    const cudaError_t status = host_runtime::current_device_status();
-    return status != cudaSuccess ? status : host_runtime::drain(host_runtime::current_device());
 }
 
 // Each device on a bus of its own, numbered from 1 as a PCI slot would be.

@@ -2,13 +2,9 @@
 // before it; queries and synchronisation read what the stream has reached.
 
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
 #include <memory>
 #include <new>
-#include <string>
 
-#include "common/console.h"
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "internal.h"
@@ -27,22 +23,11 @@ struct EventState {
 
 // DREVIK_HOST_TIMER_SCALE: the factor by which event times read the time that passed (a
 // positive number; 1 without it). At 0.5 start-up tuning settles on launches twice as long as
-// its target, for benchmarks of what follows the launch time. Read at every call; a value that
-// is not a positive number is reported once on standard error and ignored.
+// its target, for benchmarks of what follows the launch time. A value that is not a positive
+// number is reported once on standard error and ignored.
 double timer_scale() {
-    const char* value = std::getenv("DREVIK_HOST_TIMER_SCALE");
-    if (value == nullptr || *value == '\0') return 1.0;
-    char* end = nullptr;
-    const double scale = std::strtod(value, &end);
-    if (*end == '\0' && std::isfinite(scale) && scale > 0.0) return scale;
-    static Mutex reported_mutex;
-    static std::string reported GUARDED_BY(reported_mutex);
-    MutexLock lock(reported_mutex);
-    if (reported != value) {
-        reported = value;
-        console_print("DREVIK_HOST_TIMER_SCALE: \"%s\" is not a positive number\n", value);
-    }
-    return 1.0;
+    const std::shared_ptr<const host_runtime::Settings> in_force = host_runtime::settings();
+    return host_runtime::accepted(in_force->timer_scale_error) ? in_force->timer_scale : 1.0;
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "cuda_runtime.h"
+#include "host_config.h"
 
 namespace host_runtime {
 
@@ -25,22 +27,43 @@ struct DeviceSymbol {
 };
 std::vector<DeviceSymbol> symbols_written_on(int device);
 
-// Threads per kernel call that launches offer (see host_lanes_offered): the widest vector the
-// CPU runs, or the narrower one DREVIK_HOST_SIMD names.
-unsigned lane_width();
-// False when DREVIK_HOST_SIMD names no width (reported once on standard error).
-bool lane_width_setting_is_valid();
+// The report of a malformed setting; no message when it is well-formed.
+struct SettingError {
+    const char* variable = nullptr;
+    std::string value;
+    std::string message;
+};
+// True when the setting is well-formed; else says "VARIABLE: message" on standard error, once
+// for each malformed value the variable takes.
+bool accepted(const SettingError& error);
+
+enum class Fault { none, fail, hang, corrupt, miss };
+struct FaultEntry {
+    Fault kind;
+    int device;
+    long count;
+};
+
+// The configuration as the device calls use it, worked out when it is read or set (config.cpp).
+struct Settings {
+    HostConfig given;
+    int devices = 1;
+    SettingError devices_error;
+    // Threads per kernel call that launches offer (see host_lanes_offered): the widest vector
+    // the CPU runs, or the narrower one DREVIK_HOST_SIMD names.
+    unsigned lane_width = 1;
+    SettingError simd_error;
+    std::vector<FaultEntry> faults;
+    SettingError fault_error;
+    double timer_scale = 1.0;
+    SettingError timer_scale_error;
+};
+std::shared_ptr<const Settings> settings();
 
 // `text` in double quotes, escaped and cut, so that a value can neither flood the console nor
 // start a line of its own.
 std::string quoted(const std::string& text);
-// Says "VARIABLE: message" on standard error, once for each malformed value the variable takes
-// (the variables are read at every call).
-void report_malformed(const char* variable, const std::string& value, const std::string& message);
 
-enum class Fault { none, fail, hang, corrupt, miss };
-// False when DREVIK_HOST_FAULT is malformed (reported once on standard error).
-bool fault_plan_is_valid();
 // Counts one search launch on `device` and returns what must happen to it: none, fail or hang.
 Fault next_search_launch_fault(int device);
 // True when the next search launch on `device` is to report no find (a miss fault).
@@ -56,6 +79,9 @@ void enqueue_work(int device, std::function<void()> run, bool timing_record = fa
 // Queues a launch on `device`'s stream. `timed` launches (right after a timing event was
 // recorded) and single-thread launches are not search launches and take no fault.
 void enqueue_launch(int device, bool search_launch, std::function<void()> run);
+// Queues work that is not a launch on `stream` (null: the calling thread's current device's
+// default stream); refused with the device's sticky error.
+cudaError_t enqueue_on_stream(cudaStream_t stream, std::function<void()> run) EXCLUDES(streams_mutex);
 // True when the last thing queued on `device` was the record of a timing event.
 bool follows_timing_record(int device);
 // Appends a launch that starts to run to the trace file DREVIK_HOST_TRACE names (trace.cpp).

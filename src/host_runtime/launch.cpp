@@ -31,7 +31,7 @@ void run_grid(int device, dim3 grid, dim3 block, bool finds_lost, void (*thread_
     // The work is handed out in lane groups, up to `width` consecutive threads of a block row,
     // so that every core stays busy to the end of the launch whatever the grid: a core that
     // finishes takes the next group, of any block.
-    const unsigned width = lane_width();
+    const unsigned width = settings()->lane_width;
     const uint64_t groups_per_row = (block.x + width - 1) / width;
     const uint64_t rows_per_block = uint64_t{block.y} * block.z;
     const uint64_t group_count = uint64_t{grid.x} * grid.y * grid.z * rows_per_block * groups_per_row;

@@ -23,14 +23,16 @@ std::map<std::string, std::string> reported GUARDED_BY(reported_mutex);  // vari
 
 std::string quoted(const std::string& text) { return "\"" + console_text(text, kShownValueBytes) + "\""; }
 
-void report_malformed(const char* variable, const std::string& value, const std::string& message) {
+bool accepted(const SettingError& error) {
+    if (error.message.empty()) return true;
     {
         MutexLock lock(reported_mutex);
-        const auto last = reported.find(variable);
-        if (last != reported.end() && last->second == value) return;
-        reported[variable] = value;
+        const auto last = reported.find(error.variable);
+        if (last != reported.end() && last->second == error.value) return false;
+        reported[error.variable] = error.value;
     }
-    console_print("%s: %s\n", variable, message.c_str());
+    console_print("%s: %s\n", error.variable, error.message.c_str());
+    return false;
 }
 
 }  // namespace host_runtime

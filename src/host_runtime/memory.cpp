@@ -1,6 +1,10 @@
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
@@ -100,4 +104,22 @@ cudaError_t cudaMemcpy(void* destination, const void* source, size_t count, cuda
         *static_cast<uint8_t*>(destination) ^= 0x01;
     }
     return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void* destination, const void* source, size_t count, cudaMemcpyKind kind,
+                            cudaStream_t stream) {
+    if (stream == nullptr && host_runtime::current_device_status() != cudaSuccess) {
+        return host_runtime::current_device_status();
+    }
+    const cudaError_t status = host_runtime::copy_status(destination, source, count, kind);
+    if (status != cudaSuccess || count == 0) return status;
+    std::function<void()> copy;
+    if (kind == cudaMemcpyHostToDevice || kind == cudaMemcpyHostToHost) {
+        auto staged = std::make_shared<const std::vector<uint8_t>>(static_cast<const uint8_t*>(source),
+                                                                   static_cast<const uint8_t*>(source) + count);
+        copy = [destination, staged] { host_runtime::copy_memory(destination, staged->data(), staged->size()); };
+    } else {
+        copy = [destination, source, count] { host_runtime::copy_memory(destination, source, count); };
+    }
+    return host_runtime::enqueue_on_stream(stream, std::move(copy));
 }

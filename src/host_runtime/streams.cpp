@@ -199,6 +199,17 @@ cudaError_t drain(int device) {
     return stream.error;
 }
 
+cudaError_t enqueue_on_stream(cudaStream_t stream, std::function<void()> run) {
+    Streams& all = streams();
+    MutexLock lock(streams_mutex);
+    Stream* named = all.named(stream);
+    if (named == nullptr) return cudaErrorInvalidResourceHandle;
+    const cudaError_t status = device_error(named->device);
+    if (status != cudaSuccess) return status;
+    all.push(*named, {std::move(run), Fault::none, false});
+    return cudaSuccess;
+}
+
 }  // namespace host_runtime
 
 cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) {
@@ -230,6 +241,11 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream) {
     return cudaSuccess;
 }
 
+cudaError_t cudaDeviceSynchronize() {
+    const cudaError_t status = host_runtime::current_device_status();
+    return status != cudaSuccess ? status : host_runtime::drain(host_runtime::current_device());
+}
+
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
     if (stream == nullptr && host_runtime::current_device_status() != cudaSuccess) {
         return host_runtime::current_device_status();
@@ -240,31 +256,6 @@ cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
     if (named == nullptr) return cudaErrorInvalidResourceHandle;
     wait_until_idle(all, *named);
     return host_runtime::device_error(named->device);
-}
-
-cudaError_t cudaMemcpyAsync(void* destination, const void* source, size_t count, cudaMemcpyKind kind,
-                            cudaStream_t stream) {
-    if (stream == nullptr && host_runtime::current_device_status() != cudaSuccess) {
-        return host_runtime::current_device_status();
-    }
-    cudaError_t status = host_runtime::copy_status(destination, source, count, kind);
-    if (status != cudaSuccess || count == 0) return status;
-    std::function<void()> copy;
-    if (kind == cudaMemcpyHostToDevice || kind == cudaMemcpyHostToHost) {
-        auto staged = std::make_shared<const std::vector<uint8_t>>(static_cast<const uint8_t*>(source),
-                                                                   static_cast<const uint8_t*>(source) + count);
-        copy = [destination, staged] { host_runtime::copy_memory(destination, staged->data(), staged->size()); };
-    } else {
-        copy = [destination, source, count] { host_runtime::copy_memory(destination, source, count); };
-    }
-    Streams& all = streams();
-    MutexLock lock(streams_mutex);
-    Stream* named = all.named(stream);
-    if (named == nullptr) return cudaErrorInvalidResourceHandle;
-    status = host_runtime::device_error(named->device);
-    if (status != cudaSuccess) return status;
-    all.push(*named, {std::move(copy), host_runtime::Fault::none, false});
-    return cudaSuccess;
 }
 
 cudaError_t cudaStreamAddCallback(cudaStream_t stream, cudaStreamCallback_t callback, void* user_data,

@@ -1,8 +1,8 @@
 // DREVIK_HOST_TRACE=FILE: one line per launch as it starts to run, "NANOSECONDS DEVICE THREADS"
 // (the steady clock, CLOCK_MONOTONIC, in nanoseconds), appended with one write per line, so
-// that a benchmark or a test sees what the engine launches and when. Read at every launch, so
-// that a test can trace a scope of its own; a file that cannot be opened is reported on
-// standard error (once while the value stays the same), and nothing is traced.
+// that a benchmark or a test sees what the engine launches and when. A file that cannot be
+// opened is reported on standard error (once while the value stays the same), and nothing is
+// traced.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -23,8 +23,9 @@
 namespace host_runtime {
 
 void trace_launch(int device, uint64_t threads) {
-    const char* path = std::getenv("DREVIK_HOST_TRACE");
-    if (path == nullptr || *path == '\0') return;
+    const std::shared_ptr<const Settings> in_force = settings();
+    const char* path = in_force->given.trace.c_str();
+    if (*path == '\0') return;
     const UniqueFd trace(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!trace) {
         static Mutex reported_mutex;

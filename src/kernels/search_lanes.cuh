@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "kernels/search_kernels.cuh"
+#include "kernels/search_runs.cuh"
 
 namespace search_detail {
 
@@ -111,19 +111,6 @@ __forceinline__ Run<LaunchWords> select(LaneMask<Word> take, const Run<LaunchWor
     run.w36_part = select(take, fresh.w36_part, old.w36_part);
     return run;
 }
-
-struct PrecompRuns {
-    template <typename Word, typename Nonce>
-    static __forceinline__ auto at(const Nonce& nonce) {
-        return precomp_run<Word>(nonce);
-    }
-};
-struct FallbackRuns {
-    template <typename Word, typename Nonce>
-    static __forceinline__ auto at(const Nonce& nonce) {
-        return fallback_run<Word>(nonce);
-    }
-};
 
 // Threads threadIdx.x .. threadIdx.x + lanes - 1 (lanes at most kLanes<Word>) as the lanes of
 // Word: each lane does exactly what its thread does on the GPU, one candidate per step.

@@ -1,43 +1,60 @@
 #pragma once
 
-#include <cstdlib>
 #include <string>
+#include <utility>
 
-// Sets an environment variable of the host device for one scope, then restores it.
-class ScopedEnv {
+#if __has_include("host_config.h")  // the host back-end's stand-in
+#include "host_config.h"
+
+// Changes one setting of the host device for one scope, then restores it.
+class HostSetting {
 public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            had_ = true;
-            saved_ = old;
-        }
-        setenv(name, value, 1);  // NOLINT(concurrency-mt-unsafe): set between device calls, never during one
+    HostSetting(std::string host_runtime::HostConfig::*setting, std::string value)
+        : setting_(setting), saved_(host_runtime::host_config().*setting) {
+        set(std::move(value));
     }
-    ~ScopedEnv() {
-        if (had_) {
-            setenv(name_.c_str(), saved_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): as above
-        } else {
-            unsetenv(name_.c_str());  // NOLINT(concurrency-mt-unsafe): as above
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~HostSetting() { set(saved_); }
+    HostSetting(const HostSetting&) = delete;
+    HostSetting& operator=(const HostSetting&) = delete;
 
 private:
-    std::string name_;
-    bool had_ = false;
+    void set(std::string value) {
+        host_runtime::HostConfig config = host_runtime::host_config();
+        config.*setting_ = std::move(value);
+        host_runtime::set_host_config(config);
+    }
+
+    std::string host_runtime::HostConfig::*setting_;
     std::string saved_;
 };
 
 // Makes the host device present `count` devices for one scope.
-class HostDevices : public ScopedEnv {
+class HostDevices : public HostSetting {
 public:
-    explicit HostDevices(const char* count) : ScopedEnv("DREVIK_HOST_DEVICES", count) {}
+    explicit HostDevices(const char* count) : HostSetting(&host_runtime::HostConfig::devices, count) {}
 };
 
 // Injects the faults `plan` names (KIND:DEVICE:N,...) for one scope. A faulted device stays
 // faulted for the rest of the process, so each test takes devices of its own.
-class HostFaults : public ScopedEnv {
+class HostFaults : public HostSetting {
 public:
-    explicit HostFaults(const char* plan) : ScopedEnv("DREVIK_HOST_FAULT", plan) {}
+    explicit HostFaults(const char* plan) : HostSetting(&host_runtime::HostConfig::fault, plan) {}
 };
+
+// Runs launches at the vector width `simd` names (avx512, avx2, sse2, scalar) for one scope.
+class HostSimd : public HostSetting {
+public:
+    explicit HostSimd(const std::string& simd) : HostSetting(&host_runtime::HostConfig::simd, simd) {}
+};
+#else
+// A GPU's runtime takes none of these settings: the tests that rely on them are skipped there.
+struct HostDevices {
+    explicit HostDevices(const char* /*count*/) {}
+};
+struct HostFaults {
+    explicit HostFaults(const char* /*plan*/) {}
+};
+struct HostSimd {
+    explicit HostSimd(const std::string& /*simd*/) {}
+};
+#endif

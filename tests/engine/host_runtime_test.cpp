@@ -91,7 +91,7 @@ TEST(HostRuntime, LaneGroupsRunEveryThreadOnceAtEveryWidth) {
     ASSERT_EQ(cudaMalloc(&visits, threads * sizeof(int)), cudaSuccess);
     ASSERT_EQ(cudaMalloc(&bad_offers, sizeof(int)), cudaSuccess);
     for (const char* simd : {"scalar", "sse2", "avx2", "avx512", ""}) {
-        ScopedEnv width("DREVIK_HOST_SIMD", simd);
+        HostSimd width(simd);
         for (unsigned take : {1u, 3u, 16u}) {
             SCOPED_TRACE(std::string(simd) + ", taking " + std::to_string(take));
             const std::vector<int> zeros(threads, 0);
@@ -115,7 +115,7 @@ TEST(HostRuntime, LaneGroupsRunEveryThreadOnceAtEveryWidth) {
 // count leaves none idle.
 TEST(HostRuntime, OneBlockRunsOnSeveralCpuThreads) {
     if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one CPU thread";
-    ScopedEnv width("DREVIK_HOST_SIMD", "scalar");
+    HostSimd width("scalar");
     meeting_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     ASSERT_EQ(cudaLaunchKernel(meet_a_second_cpu_thread, dim3(1), dim3(64), nullptr, 0, nullptr), cudaSuccess);
     ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
@@ -218,6 +218,35 @@ TEST(HostRuntime, DeviceCountComesFromTheEnvironment) {
     EXPECT_EQ(cudaMalloc(&buffer, 4), cudaErrorNoDevice);
 }
 
+// The settings come from the environment once, each from its own variable: what a variable
+// says later changes nothing until the configuration is read again.
+TEST(HostRuntime, TakesItsSettingsFromTheEnvironmentOnce) {
+    const host_runtime::HostConfig in_force = host_runtime::host_config();
+    const struct {
+        const char* variable;
+        std::string host_runtime::HostConfig::*setting;
+        const char* value;
+    } variables[] = {
+        {"DREVIK_HOST_DEVICES", &host_runtime::HostConfig::devices, "3"},
+        {"DREVIK_HOST_FAULT", &host_runtime::HostConfig::fault, "miss:2:9"},
+        {"DREVIK_HOST_SIMD", &host_runtime::HostConfig::simd, "scalar"},
+        {"DREVIK_HOST_TRACE", &host_runtime::HostConfig::trace, "/nonexistent/trace"},
+        {"DREVIK_HOST_TIMER_SCALE", &host_runtime::HostConfig::timer_scale, "0.5"},
+    };
+    // NOLINTBEGIN(concurrency-mt-unsafe): set between device calls, never during one
+    for (const auto& v : variables) setenv(v.variable, v.value, 1);
+    const host_runtime::HostConfig read = host_runtime::host_config_from_environment();
+    for (const auto& v : variables) EXPECT_EQ(read.*v.setting, v.value) << v.variable;
+    host_runtime::set_host_config(read);
+    setenv("DREVIK_HOST_DEVICES", "5", 1);
+    int count = -1;
+    EXPECT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    EXPECT_EQ(count, 3);
+    for (const auto& v : variables) unsetenv(v.variable);
+    // NOLINTEND(concurrency-mt-unsafe)
+    host_runtime::set_host_config(in_force);
+}
+
 }  // namespace
 
 namespace {
@@ -299,25 +328,27 @@ TEST(HostRuntime, MalformedSettingsLeaveNoDeviceAndAreShownEscaped) {
     const std::string simd = "DREVIK_HOST_SIMD: unknown value ";
     const std::string simd_expected = " (expected avx512, avx2, sse2 or scalar)\n";
     const struct {
-        const char* variable;
+        std::string host_runtime::HostConfig::*setting;
         std::string value;
         std::string report;
     } cases[] = {
-        {"DREVIK_HOST_DEVICES", "-1", devices + "\"-1\" (expected 0 to 64)\n"},
-        {"DREVIK_HOST_DEVICES", "65", devices + "\"65\" (expected 0 to 64)\n"},
-        {"DREVIK_HOST_DEVICES", "abc", devices + "\"abc\" (expected 0 to 64)\n"},
-        {"DREVIK_HOST_DEVICES", "2x", devices + "\"2x\" (expected 0 to 64)\n"},
-        {"DREVIK_HOST_DEVICES", " 2", devices + "\" 2\" (expected 0 to 64)\n"},
-        {"DREVIK_HOST_SIMD", "avx9", simd + "\"avx9\"" + simd_expected},
-        {"DREVIK_HOST_SIMD", "sse2\n[x][ERROR] forged", simd + "\"sse2\\n[x][ERROR] forged\"" + simd_expected},
-        {"DREVIK_HOST_SIMD", std::string(100000, 'w'), simd + "\"" + std::string(64, 'w') + "...\"" + simd_expected},
-        {"DREVIK_HOST_FAULT", "fail:0:1,hang\t1\x7f",
+        {&host_runtime::HostConfig::devices, "-1", devices + "\"-1\" (expected 0 to 64)\n"},
+        {&host_runtime::HostConfig::devices, "65", devices + "\"65\" (expected 0 to 64)\n"},
+        {&host_runtime::HostConfig::devices, "abc", devices + "\"abc\" (expected 0 to 64)\n"},
+        {&host_runtime::HostConfig::devices, "2x", devices + "\"2x\" (expected 0 to 64)\n"},
+        {&host_runtime::HostConfig::devices, " 2", devices + "\" 2\" (expected 0 to 64)\n"},
+        {&host_runtime::HostConfig::simd, "avx9", simd + "\"avx9\"" + simd_expected},
+        {&host_runtime::HostConfig::simd, "sse2\n[x][ERROR] forged",
+         simd + "\"sse2\\n[x][ERROR] forged\"" + simd_expected},
+        {&host_runtime::HostConfig::simd, std::string(100000, 'w'),
+         simd + "\"" + std::string(64, 'w') + "...\"" + simd_expected},
+        {&host_runtime::HostConfig::fault, "fail:0:1,hang\t1\x7f",
          "DREVIK_HOST_FAULT: malformed entry \"hang\\t1\\x7f\" (expected KIND:DEVICE:N, KIND fail, hang, corrupt or "
          "miss, "
          "DEVICE 0 to 63, N from 1)\n"},
     };
     for (const auto& c : cases) {
-        ScopedEnv setting(c.variable, c.value.c_str());
+        HostSetting setting(c.setting, c.value);
         capture_console();
         int count = -1;
         EXPECT_EQ(cudaGetDeviceCount(&count), cudaErrorNoDevice) << c.value;

@@ -91,8 +91,8 @@ protected:
         char directory[] = "/tmp/drevik-job-switch-XXXXXX";
         ASSERT_NE(mkdtemp(directory), nullptr);
         trace_path = std::string(directory) + "/launches";
-        trace.emplace("DREVIK_HOST_TRACE", trace_path.c_str());
-        simd.emplace("DREVIK_HOST_SIMD", "scalar");
+        trace.emplace(&host_runtime::HostConfig::trace, trace_path);
+        simd.emplace("scalar");
         settings.client_id = "rig1";
         GpuSlot host;
         host.engine = std::make_unique<GpuMiner>(one_millisecond);
@@ -134,8 +134,8 @@ protected:
     }
 
     std::string trace_path;
-    std::optional<ScopedEnv> trace;
-    std::optional<ScopedEnv> simd;
+    std::optional<HostSetting> trace;
+    std::optional<HostSimd> simd;
     MinerSettings settings;
     MinerState state;
     Published published;

@@ -95,7 +95,7 @@ protected:
     void SetUp() override {
         if (GetParam() != "device") {
             if (!cpu_runs(GetParam())) GTEST_SKIP() << "this CPU lacks " << GetParam();
-            width.emplace("DREVIK_HOST_SIMD", GetParam().c_str());
+            width.emplace(GetParam());
         }
         std::mt19937_64 random(20240611);
         prefix = random_prefix(random);
@@ -156,7 +156,7 @@ protected:
     }
 
     static constexpr uint64_t kSentinel = 0x5e5e5e5e5e5e5e5eull;
-    std::optional<ScopedEnv> width;
+    std::optional<HostSimd> width;
     std::string prefix;
     ConstantImage image{};
     ResultBuffers results;
