@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "benchmark.h"
+#include "app/benchmark.h"
 #include "log_capture.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "client_id.h"
+#include "config/client_id.h"
 #include "support/console_capture.h"
 
 #include <gtest/gtest.h>

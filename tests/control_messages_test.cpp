@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "control_messages.h"
+#include "mining/control_messages.h"
 #include "log_capture.h"
 
 namespace {

@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "dispatch.h"
-#include "job_message.h"
+#include "mining/dispatch.h"
+#include "mining/job_intake.h"
 #include "log_capture.h"
-#include "results.h"
+#include "pool/results.h"
+#include "pool/subjects.h"
 
 namespace {
 

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "job_message.h"
+#include "mining/job_intake.h"
+#include "pool/job_message.h"
 #include "log_capture.h"
 #include "support/console_capture.h"
 

@@ -18,8 +18,7 @@
 #include "common/unique_fd.h"
 #include "gpu_miner/cuda_check.h"
 #include "log_capture.h"
-#include "log.h"
-#include "settings.h"
+#include "common/log.h"
 #include "support/console_capture.h"
 
 namespace {
@@ -32,7 +31,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 TEST(ConsoleLog, PrefixCarriesUtcTimeClientIdAndLevel) {
-    g_settings.client_id = "rig-07";
+    set_log_client_id("rig-07");
     setenv("TZ", "America/New_York", 1);  // NOLINT(concurrency-mt-unsafe): no other thread runs
     tzset();
     // The log's own clock: std::time() reads a coarser one that can lag a second boundary behind.
@@ -62,7 +61,7 @@ TEST(ConsoleLog, PrefixCarriesUtcTimeClientIdAndLevel) {
 }
 
 TEST(ConsoleLog, ConcurrentLinesNeverInterleave) {
-    g_settings.client_id = "c";
+    set_log_client_id("c");
     constexpr int kThreads = 4;
     constexpr int kLines = 200;
     capture_console();
@@ -83,7 +82,7 @@ TEST(ConsoleLog, ConcurrentLinesNeverInterleave) {
 // A cause that repeats itself gets its first lines of a window logged; the rest are counted,
 // and the count is logged at the same level once the window is over.
 TEST(ConsoleLog, LinesOfOneCauseBeyondTheirBudgetAreCounted) {
-    g_settings.client_id = "c";
+    set_log_client_id("c");
     LogBudget budget("WARN", "GPU hardware error", std::chrono::milliseconds(1000));
     LogCapture log;
     for (int i = 0; i < 8; ++i) log_within(budget, "GPU 0 hardware error: %d", i);
@@ -104,7 +103,7 @@ TEST(ConsoleLog, LinesOfOneCauseBeyondTheirBudgetAreCounted) {
 // lines sharing a write. Log lines, bus lines and CUDA error lines race from many threads,
 // some longer than a pipe's atomic write size.
 TEST(ConsoleLog, EveryConsoleLineLeavesInOneWrite) {
-    g_settings.client_id = "rig";
+    set_log_client_id("rig");
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
     UniqueFd written_end(pair[0]);

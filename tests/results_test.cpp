@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "results.h"
+#include "pool/results.h"
 
 namespace {
 

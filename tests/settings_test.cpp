@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "process.h"
-#include "settings.h"
+#include "config/settings.h"
 #include "support/console_capture.h"
 
 namespace {

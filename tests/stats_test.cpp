@@ -15,8 +15,8 @@
 
 #include "common/unique_fd.h"
 #include "log_capture.h"
-#include "stats.h"
-#include "stats_file.h"
+#include "monitor/stats.h"
+#include "monitor/stats_file.h"
 
 namespace {
 

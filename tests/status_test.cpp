@@ -14,10 +14,10 @@
 
 #include "common/unique_fd.h"
 #include "log_capture.h"
-#include "request_head.h"
-#include "status_api.h"
-#include "status_page.h"
-#include "status_report.h"
+#include "monitor/request_head.h"
+#include "monitor/status_api.h"
+#include "monitor/status_page.h"
+#include "monitor/status_report.h"
 #include "support/loopback_socket.h"
 #include "support/wait_until.h"
 
@@ -25,8 +25,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-StatusSnapshot two_gpu_snapshot() {
-    StatusSnapshot s;
+MinerSnapshot two_gpu_snapshot() {
+    MinerSnapshot s;
     GpuRate mining{1, "GPU \"B\"\\x", 1234.5678, {}};
     mining.telemetry.temp_c = 71;
     mining.telemetry.power_w = 220;
@@ -66,7 +66,7 @@ TEST(StatusReport, JsonIsTheHeartbeatWithRatesConnectionAndOutbox) {
 TEST(StatusReport, MetricsInTextExpositionFormat) {
     MinerSettings settings;
     settings.client_id = "rig\n1";
-    StatusSnapshot status = two_gpu_snapshot();
+    MinerSnapshot status = two_gpu_snapshot();
     status.connected = false;
     status.server.clear();
     EXPECT_EQ(status_metrics(settings, status),

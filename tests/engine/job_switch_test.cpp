@@ -20,12 +20,12 @@
 #include <thread>
 #include <vector>
 
-#include "control_messages.h"
-#include "dispatch.h"
+#include "mining/control_messages.h"
+#include "mining/dispatch.h"
 #include "host_devices.h"
-#include "job_message.h"
+#include "mining/job_intake.h"
 #include "log_capture.h"
-#include "results.h"
+#include "pool/subjects.h"
 #include "support/wait_until.h"
 
 namespace {

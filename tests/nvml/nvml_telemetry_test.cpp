@@ -1,14 +1,14 @@
 // Telemetry through stand-in NVML libraries: readings per PCI bus id, missing functions and
 // error returns left at 0, and the heartbeat carrying them for the right devices.
 
-#include "nvml_telemetry.h"
+#include "telemetry/nvml_telemetry.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "stats.h"
+#include "monitor/stats.h"
 
 namespace {
 
