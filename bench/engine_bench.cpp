@@ -19,7 +19,7 @@
 
 #include "gpu_miner/gpu_miner.h"
 #if defined(DREVIK_BENCH_VECTOR_WIDTHS)
-#include "host_config.h"
+#include "stand_in_config.h"
 #endif
 
 namespace {

@@ -10,7 +10,7 @@
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "cuda_runtime.h"
-#include "host_config.h"
+#include "stand_in_config.h"
 
 namespace host_runtime {
 

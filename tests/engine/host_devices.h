@@ -3,8 +3,8 @@
 #include <string>
 #include <utility>
 
-#if __has_include("host_config.h")  // the host back-end's stand-in
-#include "host_config.h"
+#if __has_include("stand_in_config.h")  // the host back-end's stand-in
+#include "stand_in_config.h"
 
 // Changes one setting of the host device for one scope, then restores it.
 class HostSetting {
