@@ -41,7 +41,7 @@ SelfTestResult GpuMiner::self_test() {
             return launches_fault;
         }();
         // A launch that failed or missed its deadline has already taken the device out of service.
-        if (!fault.empty() && state() != DeviceState::failed) take_out_of_service("self-test: " + fault);
+        if (!fault.empty() && state() != DeviceState::failed) report(Fault::out_of_service, "self-test: " + fault);
     }
     // A new job ended the test early: no verdict, and the next window tries again.
     if (aborted && state() != DeviceState::failed) return result;

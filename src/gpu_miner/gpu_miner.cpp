@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "gpu_miner/constant_block.h"
-#include "gpu_miner/cuda_check.h"
+#include "gpu_miner/runtime_call.h"
 #include "gpu_miner/launch_wait.h"
 #include "gpu_miner/preimage.h"
 #include "common/console.h"
@@ -56,9 +56,9 @@ void GpuMiner::set_up(int32_t ordinal) {
         rate_window.clear();
         total_hashes = 0;
     }
-    CUDA_REQUIRE(cudaSetDevice(device));
+    CUDA_SET_UP(cudaSetDevice(device));
     cudaDeviceProp properties{};
-    CUDA_REQUIRE(cudaGetDeviceProperties(&properties, device));
+    CUDA_SET_UP(cudaGetDeviceProperties(&properties, device));
     sm_count = properties.multiProcessorCount;
     const size_t name_length = strnlen(properties.name, sizeof name - 1);
     std::memcpy(name, properties.name, name_length);
@@ -75,17 +75,17 @@ void GpuMiner::set_up(int32_t ordinal) {
     console_print("[GPU %d] %s: %d SMs, %d blks/SM (occupancy), grid=%d\n", device, name, sm_count, blocks_per_sm,
                   grid);
 
-    CUDA_REQUIRE(cudaMalloc(&found_flag, sizeof(int)));
-    CUDA_REQUIRE(cudaMalloc(&found_nonce, sizeof(uint64_t)));
-    CUDA_REQUIRE(cudaMalloc(&found_hash, 32));
-    CUDA_REQUIRE(cudaMalloc(&share_flag, sizeof(int)));
-    CUDA_REQUIRE(cudaMalloc(&share_nonce, sizeof(uint64_t)));
-    CUDA_REQUIRE(cudaMalloc(&share_hash, 32));
-    CUDA_REQUIRE(cudaMalloc(&stop_flag, sizeof(int)));
-    CUDA_REQUIRE(cudaMalloc(&midstate_input, kMidstateBytes));
-    CUDA_REQUIRE(cudaMalloc(&midstate_output, sizeof(Sha256State)));
+    CUDA_SET_UP(cudaMalloc(&found_flag, sizeof(int)));
+    CUDA_SET_UP(cudaMalloc(&found_nonce, sizeof(uint64_t)));
+    CUDA_SET_UP(cudaMalloc(&found_hash, 32));
+    CUDA_SET_UP(cudaMalloc(&share_flag, sizeof(int)));
+    CUDA_SET_UP(cudaMalloc(&share_nonce, sizeof(uint64_t)));
+    CUDA_SET_UP(cudaMalloc(&share_hash, 32));
+    CUDA_SET_UP(cudaMalloc(&stop_flag, sizeof(int)));
+    CUDA_SET_UP(cudaMalloc(&midstate_input, kMidstateBytes));
+    CUDA_SET_UP(cudaMalloc(&midstate_output, sizeof(Sha256State)));
     // Non-blocking: the launch's stream is busy, and an abort must not wait for it.
-    CUDA_REQUIRE(cudaStreamCreateWithFlags(&control_stream, cudaStreamNonBlocking));
+    CUDA_SET_UP(cudaStreamCreateWithFlags(&control_stream, cudaStreamNonBlocking));
 }
 
 void GpuMiner::tune() {

@@ -110,7 +110,21 @@ private:
     // Whether the host's abort ended the latest launch; a stop word that cannot be read: no.
     bool launch_aborted();
     uint64_t hashed_in_launch(uint64_t hashes_per_launch);
-    void take_out_of_service(const std::string& reason);
+    // What can go wrong, each kind printed in its own form by report(), once, where it is met.
+    // The caller then gives up the step (a false return); set-up, which cannot go on, throws
+    // instead, for init's caller to log.
+    enum class Fault {
+        runtime_call,      // "CUDA error src/gpu_miner:LINE: text"
+        unsearchable_job,  // "[GPU n] ERROR: reason": the job is not searched, the device stays
+        hardware_error,    // a find the host refutes: counted, WARN through the health log
+        out_of_service,    // the device fails for good: ERROR through the health log
+    };
+    void report(Fault fault, const std::string& detail);
+    // `status` is the runtime's cudaError_t (runtime_call.h's macros pass it with the line).
+    bool call_succeeded(int status, int line);
+    void set_up_call(int status, int line);
+    // A flag that cannot be read counts as clear.
+    bool flag_is_set(const int* flag);
     // The self-test's launches: empty when every one reported exactly its known find.
     // `aborted`: the search's stop ended a launch, which then says nothing of the device.
     std::string self_test_launches(bool& aborted);

@@ -7,8 +7,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include "common/console.h"
-
 std::string hex_encode(const uint8_t* bytes, size_t count) {
     static const char digits[] = "0123456789abcdef";
     std::string text(count * 2, '0');
@@ -104,15 +102,11 @@ std::string block_hash_text(int64_t window_timestamp, const uint8_t digest[32]) 
     return stamp + sha256_hex(hex_encode(digest, 32));
 }
 
-bool prefix_is_searchable(int device, size_t prefix_length) {
-    const int tail = static_cast<int>(prefix_length % 64);
-    if (tail != static_cast<int>(kPrefixLength % 64)) {
-        console_print("[GPU %d] ERROR: tail_len=%d\n", device, tail);
-        return false;
-    }
+std::string prefix_fault(size_t prefix_length) {
+    const size_t tail = prefix_length % 64;
+    if (tail != kPrefixLength % 64) return "tail_len=" + std::to_string(tail);
     if (prefix_length != kPrefixLength) {
-        console_print("[GPU %d] ERROR: prefix_len=%zu (expected %zu)\n", device, prefix_length, kPrefixLength);
-        return false;
+        return "prefix_len=" + std::to_string(prefix_length) + " (expected " + std::to_string(kPrefixLength) + ")";
     }
-    return true;
+    return "";
 }

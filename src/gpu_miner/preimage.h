@@ -28,7 +28,7 @@ Target difficulty_to_target(int64_t difficulty);
 std::string nonce_text(uint64_t nonce);
 std::string block_hash_text(int64_t window_timestamp, const uint8_t digest[32]);
 
-// True when the prefix has the one length the kernels hash correctly; otherwise prints
-// "[GPU d] ERROR: ..." to standard error (tail_len for a wrong tail, prefix_len for a
-// 14-byte tail at the wrong total length).
-bool prefix_is_searchable(int device, size_t prefix_length);
+// Empty when the prefix has the one length the kernels hash correctly; otherwise what is wrong:
+// "tail_len=N" for a wrong tail, "prefix_len=N (expected 142)" for the right tail at another
+// total length.
+std::string prefix_fault(size_t prefix_length);

@@ -4,13 +4,12 @@
 #include <random>
 
 #include "gpu_miner/constant_block.h"
-#include "gpu_miner/cuda_check.h"
+#include "gpu_miner/runtime_call.h"
 #include "gpu_miner/find_check.h"
 #include "gpu_miner/gpu_miner.h"
 #include "gpu_miner/launch_wait.h"
 #include "gpu_miner/preimage.h"
 #include "kernels/kernels.h"
-#include "common/console.h"
 
 namespace {
 
@@ -32,13 +31,6 @@ uint64_t random_start_nonce(int32_t device) {
 
 // Microseconds since the epoch, one second ahead of the clock.
 int64_t window_timestamp() { return system_nanoseconds() / 1000 + 1000000; }
-
-// A flag that cannot be read counts as clear.
-bool flag_is_set(const int* flag) {
-    int value = 0;
-    CUDA_OK(cudaMemcpy(&value, flag, sizeof value, cudaMemcpyDeviceToHost));
-    return value != 0;
-}
 
 const char* launch_error(cudaError_t status) { return status == cudaSuccess ? nullptr : cudaGetErrorString(status); }
 
@@ -82,7 +74,11 @@ bool GpuMiner::search_windows(const MiningJob& job, const StopFlag& stop, Search
         MiningJob window_job = job;
         window_job.timestamp = timestamp;
         const std::string prefix = mining_prefix(window_job);
-        if (!prefix_is_searchable(device, prefix.size())) return false;
+        const std::string unsearchable = prefix_fault(prefix.size());
+        if (!unsearchable.empty()) {
+            report(Fault::unsearchable_job, unsearchable);
+            return false;
+        }
         Sha256State midstate;
         // A midstate that did not come back would make every candidate of the window wrong.
         if (!compute_midstate(prefix, midstate)) return false;
@@ -139,7 +135,7 @@ bool GpuMiner::compute_midstate(const std::string& prefix, Sha256State& midstate
 // under five seconds.
 bool GpuMiner::launched(const char* error) {
     if (error != nullptr) {
-        take_out_of_service(std::string("launch failed: ") + error);
+        report(Fault::out_of_service, std::string("launch failed: ") + error);
         return false;
     }
     const double deadline = std::max(kWatchdogMinSeconds, kWatchdogLaunchTimes * kernel_ms / 1000.0);
@@ -147,11 +143,11 @@ bool GpuMiner::launched(const char* error) {
     if (wait.timed_out) {
         char reason[64];
         std::snprintf(reason, sizeof reason, "launch did not complete within %.1fs", deadline);
-        take_out_of_service(reason);
+        report(Fault::out_of_service, reason);
         return false;
     }
     if (wait.status != cudaSuccess) {
-        take_out_of_service(std::string("launch failed: ") + cudaGetErrorString(wait.status));
+        report(Fault::out_of_service, std::string("launch failed: ") + cudaGetErrorString(wait.status));
         return false;
     }
     last_launch_ms = wait.elapsed_ms;
@@ -193,18 +189,10 @@ uint64_t GpuMiner::hashed_in_launch(uint64_t hashes_per_launch) {
     return static_cast<uint64_t>(static_cast<double>(hashes_per_launch) * share);
 }
 
-void GpuMiner::take_out_of_service(const std::string& reason) {
-    device_state = DeviceState::failed;
-    out_of_service_reason = reason;
-    report_health("ERROR", "GPU " + std::to_string(device) + " out of service: " + reason);
-}
-
-void GpuMiner::report_health(const char* level, const std::string& message) {
-    if (health_log != nullptr) {
-        health_log(level, message);
-    } else {
-        console_print("%s\n", message.c_str());
-    }
+bool GpuMiner::flag_is_set(const int* flag) {
+    int value = 0;
+    CUDA_OK(cudaMemcpy(&value, flag, sizeof value, cudaMemcpyDeviceToHost));
+    return value != 0;
 }
 
 // A launch must not run on stale constants or a flag left set by an earlier find (that would
@@ -229,8 +217,6 @@ bool GpuMiner::verified_find(const char* kind, const uint64_t* nonce_buffer, con
     nonce = nonce_text(value);
     const FindCheck check = check_find(prefix, nonce, digest, target);
     if (check == FindCheck::valid) return true;
-    hw_errors.fetch_add(1);
-    report_health("WARN", "GPU " + std::to_string(device) + " hardware error: " + kind + " nonce=" + nonce +
-                              " rejected (" + find_check_text(check) + ")");
+    report(Fault::hardware_error, std::string(kind) + " nonce=" + nonce + " rejected (" + find_check_text(check) + ")");
     return false;
 }
